@@ -1,0 +1,17 @@
+#!/bin/bash
+# Installs the Debian packages the build and the tests need; does nothing when they are
+# all there already.
+set -eu
+packages=(cmake g++ make python3 googletest libgtest-dev g++-mingw-w64-x86-64-posix
+          mingw-w64-tools wine64 xvfb xdotool imagemagick msitools wixl osslsigncode openssl
+          unicode-data)
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    $sudo apt-get update -q
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,1 @@
+list(APPEND VELBRO_CORE_SOURCES src/acquire/paths.cpp)

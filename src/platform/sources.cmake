@@ -1,0 +1,2 @@
+list(APPEND VELBRO_CORE_SOURCES src/platform/text.cpp)
+list(APPEND VELBRO_WINDOWS_SOURCES)
