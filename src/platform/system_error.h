@@ -1,0 +1,29 @@
+// The failure of an operating-system call: a Win32 error code taken right after the
+// failing call, or a fixed text. The type is Windows-free; its display text is not.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+
+namespace velbro {
+
+class SystemError {
+public:
+    static SystemError from_code(std::uint32_t code) { return SystemError(code, {}); }
+    static SystemError fixed(std::string text) { return SystemError(0, std::move(text)); }
+
+    bool has_code() const { return fixed_text_.empty(); }
+    std::uint32_t code() const { return code_; }
+    const std::string& fixed_text() const { return fixed_text_; }
+
+private:
+    SystemError(std::uint32_t code, std::string text) : code_(code), fixed_text_(std::move(text)) {}
+    std::uint32_t code_;
+    std::string fixed_text_;
+};
+
+// "{system message} (os error {N})", or the fixed text. Defined on the Windows side.
+std::string display_text(const SystemError& error);
+
+}  // namespace velbro
