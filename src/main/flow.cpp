@@ -1,0 +1,92 @@
+// The installer's run from confirmation to exit code, and the one branch of its steps.
+#include "main/flow.h"
+
+#include <array>
+
+#include "main/upper_case.h"
+#include "platform/text.h"
+#include "settings/settings.h"
+
+namespace velbro {
+namespace {
+
+constexpr std::string_view STATUS_VERIFYING = "Kontrollerer signatur\u2026\n";
+constexpr std::string_view FAILURE_INSTRUCTION = "Installationen fejlede";
+
+// The steps that need the work directory; removal follows whatever they return.
+RunResult acquire_and_install(UserInterface& ui, InstallSteps& steps, const WorkPaths& paths) {
+    if (StepStatus failed = steps.download_package(paths)) return std::move(*failed);
+
+    Result<PackageHandle> opened = steps.open_package(paths.package_path);
+    if (!opened.ok()) return opened.error();
+    PackageHandle package = std::move(opened.value());
+
+    ui.print_status(STATUS_VERIFYING);
+    if (StepStatus failed = steps.verify_publisher(paths.package_path, package)) {
+        package.reset();  // already closed by the step; the owner makes sure of it
+        return std::move(*failed);
+    }
+    return steps.install_package(paths, std::move(package));
+}
+
+}  // namespace
+
+RunResult run_steps(UserInterface& ui, InstallSteps& steps) {
+    Result<WorkPaths> prepared = steps.prepare_work_area();
+    // Nothing to remove: the work directory was never made, or making it failed.
+    if (!prepared.ok()) return prepared.error();
+    const WorkPaths paths = std::move(prepared.value());
+
+    RunResult result = acquire_and_install(ui, steps, paths);
+    // Every handle on the package is closed by now, so the removal can take it.
+    steps.remove_work_dir(paths.work_dir);
+    return result;
+}
+
+std::string failure_text(std::string_view message) {
+    if (message.empty()) return {};
+    std::string text;
+    char32_t first;
+    std::size_t used = decode_utf8(message, first);
+    if (used == 0) {
+        // Not valid UTF-8 at the start: leave that byte alone.
+        used = 1;
+        text.push_back(message[0]);
+    } else {
+        char32_t upper[3];
+        const std::size_t count = full_upper_case(first, upper);
+        for (std::size_t i = 0; i < count; ++i) append_utf8(text, upper[i]);
+    }
+    text.append(message.substr(used));
+    text.push_back('.');
+    return text;
+}
+
+std::uint32_t run_installer(UserInterface& ui, InstallSteps& steps) {
+    const std::string help_footer = "Hjælp: " + std::string(SUPPORT_EMAIL);
+
+    const std::array<DialogButton, 2> buttons{{
+        {BUTTON_INSTALL, "Installér"},
+        {BUTTON_CANCEL, "Annuller"},
+    }};
+    const int answer = ui.show_dialog(OwnerWindow{}, false, CONFIRM_INSTRUCTION, CONFIRM_CONTENT,
+                                      help_footer, buttons, 0);
+    if (answer != BUTTON_INSTALL) return 0;
+
+    const OwnerWindow console_window = ui.open_progress_console();
+    ui.print_status(CONSOLE_TITLE);
+
+    const RunResult result = run_steps(ui, steps);
+    if (result.ok()) {
+        ui.show_outcome_dialog(console_window, false, SUCCESS_INSTRUCTION, result.value().text,
+                               help_footer);
+    } else {
+        ui.show_outcome_dialog(console_window, true, FAILURE_INSTRUCTION,
+                               failure_text(result.error().message), help_footer);
+    }
+    // The console stays behind the outcome dialog until the user has closed it.
+    ui.close_progress_console();
+    return result.ok() ? 0 : 1;
+}
+
+}  // namespace velbro

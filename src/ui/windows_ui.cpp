@@ -1,0 +1,35 @@
+// Converts the flow's plain values to what the Windows dialogs and console take.
+#include "ui/windows_ui.h"
+
+#include <string>
+#include <vector>
+
+#include "platform/text.h"
+#include "platform/unique_handle.h"
+#include "ui/progress_console.h"
+#include "ui/task_dialog.h"
+
+namespace velbro {
+
+int WindowsUi::show_dialog(OwnerWindow owner, bool is_error, std::string_view main_instruction,
+                           std::string_view content, std::string_view footer,
+                           std::span<const DialogButton> buttons, std::uint32_t common_buttons) {
+    std::vector<std::u16string> texts;
+    texts.reserve(buttons.size());
+    std::vector<TASKDIALOG_BUTTON> native;
+    native.reserve(buttons.size());
+    for (const DialogButton& button : buttons) {
+        texts.push_back(to_wide(button.text));
+        native.push_back(TASKDIALOG_BUTTON{button.id, wide_ptr(texts.back())});
+    }
+    return velbro::show_dialog(static_cast<HWND>(owner.handle), is_error, main_instruction, content,
+                               footer, native, common_buttons);
+}
+
+OwnerWindow WindowsUi::open_progress_console() { return OwnerWindow{velbro::open_progress_console()}; }
+
+void WindowsUi::print_status(std::string_view text) { velbro::print_status(text); }
+
+void WindowsUi::close_progress_console() { velbro::close_progress_console(); }
+
+}  // namespace velbro
