@@ -16,20 +16,21 @@ struct InstallError {
 // A step that makes nothing returns this: no value means the step succeeded.
 using StepStatus = std::optional<InstallError>;
 
-// A step that makes a T returns either it or the step's InstallError.
-template <typename T>
+// A step that makes a T returns either it or the step's InstallError; an operating-system
+// call wrapper returns a T or a SystemError.
+template <typename T, typename E = InstallError>
 class Result {
 public:
     Result(T value) : value_(std::in_place_index<0>, std::move(value)) {}
-    Result(InstallError error) : value_(std::in_place_index<1>, std::move(error)) {}
+    Result(E error) : value_(std::in_place_index<1>, std::move(error)) {}
 
     bool ok() const { return value_.index() == 0; }
     T& value() { return std::get<0>(value_); }
     const T& value() const { return std::get<0>(value_); }
-    const InstallError& error() const { return std::get<1>(value_); }
+    const E& error() const { return std::get<1>(value_); }
 
 private:
-    std::variant<T, InstallError> value_;
+    std::variant<T, E> value_;
 };
 
 // What the whole step sequence yields: a success text shown unchanged, or the failure.
