@@ -1,0 +1,1 @@
+velbro_windows_test(console_tests ui/console_test.cpp)
