@@ -10,15 +10,17 @@ namespace velbro {
 
 class SystemError {
 public:
-    static SystemError from_code(std::uint32_t code) { return SystemError(code, {}); }
-    static SystemError fixed(std::string text) { return SystemError(0, std::move(text)); }
+    static SystemError from_code(std::uint32_t code) { return SystemError(true, code, {}); }
+    static SystemError fixed(std::string text) { return SystemError(false, 0, std::move(text)); }
 
-    bool has_code() const { return fixed_text_.empty(); }
+    bool has_code() const { return has_code_; }
     std::uint32_t code() const { return code_; }
     const std::string& fixed_text() const { return fixed_text_; }
 
 private:
-    SystemError(std::uint32_t code, std::string text) : code_(code), fixed_text_(std::move(text)) {}
+    SystemError(bool has_code, std::uint32_t code, std::string text)
+        : has_code_(has_code), code_(code), fixed_text_(std::move(text)) {}
+    bool has_code_;
     std::uint32_t code_;
     std::string fixed_text_;
 };
