@@ -1,0 +1,161 @@
+// Removing the work directory under Wine, against the real file calls: what it deletes, and
+// where it stops.
+#include "acquire/remove_tree.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+
+#include "fixture.h"
+
+namespace velbro {
+namespace {
+
+using test::exists;
+using test::make_dir;
+using test::make_file;
+
+// Builds a tree under the given folder.
+using Builder = std::function<void(const NativePath&)>;
+
+NativePath numbered(std::u16string_view stem, int n) {
+    NativePath name(stem);
+    for (char c : std::to_string(1000 + n).substr(1)) name.push_back(static_cast<char16_t>(c));
+    return name;
+}
+
+TEST(RemoveDirTree, RemovesEverythingInsideAndNothingOutside) {
+    struct Case {
+        const char* what;
+        Builder build;
+    };
+    const std::vector<Case> cases = {
+        {"an empty folder", [](const NativePath&) {}},
+        {"three hundred levels", [](const NativePath& dir) {
+             // Longer than MAX_PATH: made through a \\?\ path.
+             NativePath level = u"\\\\?\\" + dir;
+             for (int i = 0; i < 300; ++i) {
+                 level = join_path(level, u"d");
+                 make_dir(level);
+             }
+             make_file(join_path(level, u"bottom.txt"));
+         }},
+        {"more entries than one listing batch holds, folders among them", [](const NativePath& dir) {
+             for (int i = 0; i < 150; ++i) {
+                 if (i % 10 == 5) {
+                     const NativePath sub = join_path(dir, numbered(u"folder-", i));
+                     make_dir(sub);
+                     for (int j = 0; j < 3; ++j) make_file(join_path(sub, numbered(u"inner-", j)));
+                 } else {
+                     make_file(join_path(dir, numbered(u"file-", i)));
+                 }
+             }
+         }},
+        {"long and non-ASCII names", [](const NativePath& dir) {
+             const NativePath long_name(255, u'n');
+             make_file(join_path(dir, long_name));
+             make_dir(join_path(dir, NativePath(250, u'd')));
+             make_file(join_path(join_path(dir, NativePath(250, u'd')), long_name));
+             make_file(join_path(dir, u"bl\u00e5b\u00e6r og r\u00f8dgr\u00f8d.txt"));
+             make_dir(join_path(dir, u"\u65e5\u672c\u8a9e"));
+             make_file(join_path(dir, u"\u65e5\u672c\u8a9e\\\U0001F600 \u2013 emoji"));
+             make_file(join_path(dir, u".hidden start"));
+         }},
+        {"read-only files and a read-only folder", [](const NativePath& dir) {
+             make_file(join_path(dir, u"read-only.txt"));
+             test::set_attributes(join_path(dir, u"read-only.txt"), FILE_ATTRIBUTE_READONLY);
+             const NativePath folder = join_path(dir, u"read-only folder");
+             make_dir(folder);
+             make_file(join_path(folder, u"inner read-only.txt"));
+             test::set_attributes(join_path(folder, u"inner read-only.txt"),
+                                  FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+             test::set_attributes(folder, FILE_ATTRIBUTE_READONLY);
+         }},
+        {"a read-only work directory", [](const NativePath& dir) {
+             make_file(join_path(dir, u"inside.txt"));
+             test::set_attributes(dir, FILE_ATTRIBUTE_READONLY);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::ScratchDir scratch;
+        const NativePath victim = scratch / u"work";
+        make_dir(victim);
+        c.build(victim);
+        make_file(scratch / u"work-sibling.txt", "stays");
+
+        EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), remove_dir_tree(victim));
+        EXPECT_FALSE(exists(victim));
+        EXPECT_EQ(std::vector<std::string>{"work-sibling.txt"}, test::list_dir(scratch.path()));
+        EXPECT_EQ("stays", test::read_file(scratch / u"work-sibling.txt"));
+    }
+}
+
+TEST(RemoveDirTree, StopsAtAFileHeldByAnotherProcessAndLeavesTheRest) {
+    test::ScratchDir scratch;
+    const NativePath victim = scratch / u"work";
+    make_dir(victim);
+    make_file(join_path(victim, u"held.msi"), "package");
+    make_dir(join_path(victim, u"sub"));
+    make_file(join_path(victim, u"sub\\inner.txt"));
+    {
+        test::HeldFile held(join_path(victim, u"held.msi"));
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), remove_dir_tree(victim));
+        remove_work_dir(victim);  // reports nothing
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+        EXPECT_TRUE(test::is_dir(victim));
+        EXPECT_EQ("package", test::read_file(join_path(victim, u"held.msi")));
+    }
+    // Once it is let go, the same removal finishes.
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), remove_dir_tree(victim));
+    EXPECT_FALSE(exists(victim));
+}
+
+TEST(RemoveDirTree, LeavesAnythingButADirectoryAlone) {
+    test::ScratchDir scratch;
+    make_file(scratch / u"work", "a file");
+    struct Case {
+        NativePath path;
+        DWORD expected;
+    };
+    const std::vector<Case> cases = {
+        {scratch / u"missing", ERROR_FILE_NOT_FOUND},
+        {scratch / u"missing\\deeper", ERROR_PATH_NOT_FOUND},
+        {scratch / u"work", ERROR_DIRECTORY},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(to_utf8(c.path));
+        EXPECT_EQ(c.expected, remove_dir_tree(c.path));
+        remove_work_dir(c.path);
+    }
+    EXPECT_EQ("a file", test::read_file(scratch / u"work"));
+    EXPECT_EQ(std::vector<std::string>{"work"}, test::list_dir(scratch.path()));
+}
+
+TEST(DeleteEntry, AnEntryThatIsAlreadyGoneCountsAsDeleted) {
+    test::ScratchDir scratch;
+    make_file(scratch / u"pending.txt");
+    // Marked for deletion by a handle that is still open: the name stays until it closes.
+    UniqueHandle pending(::CreateFileW(wide_ptr(scratch / u"pending.txt"), DELETE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                       OPEN_EXISTING, 0, nullptr));
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    ASSERT_TRUE(::SetFileInformationByHandle(pending.get(), FileDispositionInfo, &disposition,
+                                             sizeof disposition));
+    UniqueHandle dir(::CreateFileW(wide_ptr(scratch.path()), FILE_LIST_DIRECTORY,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    ASSERT_TRUE(dir);
+
+    for (const std::u16string_view name : {u"never-there.txt", u"pending.txt"}) {
+        SCOPED_TRACE(to_utf8(name));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), delete_entry(dir.get(), name));
+    }
+    pending.reset();
+    EXPECT_FALSE(exists(scratch / u"pending.txt"));
+}
+
+}  // namespace
+}  // namespace velbro
