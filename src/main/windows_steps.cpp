@@ -2,6 +2,9 @@
 // with a message that says so: nothing may report success for work that was not done.
 #include "main/windows_steps.h"
 
+#include "acquire/remove_tree.h"
+#include "acquire/work_area.h"
+
 namespace velbro {
 namespace {
 
@@ -11,7 +14,7 @@ InstallError not_built(const char* what) {
 
 }  // namespace
 
-Result<WorkPaths> WindowsSteps::prepare_work_area() { return not_built("arbejdsmappen"); }
+Result<WorkPaths> WindowsSteps::prepare_work_area() { return ::velbro::prepare_work_area(); }
 
 StepStatus WindowsSteps::download_package(const WorkPaths&) { return not_built("hentningen"); }
 
@@ -28,6 +31,6 @@ RunResult WindowsSteps::install_package(const WorkPaths&, PackageHandle) {
     return not_built("installationen");
 }
 
-void WindowsSteps::remove_work_dir(const NativePath&) {}
+void WindowsSteps::remove_work_dir(const NativePath& work_dir) { ::velbro::remove_work_dir(work_dir); }
 
 }  // namespace velbro
