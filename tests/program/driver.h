@@ -1,0 +1,148 @@
+// Drives the real installer from a Windows-side parent under Wine: starts it in a job with an
+// environment the test chooses, finds and operates its windows, reads its console and its
+// exact exit code. Every wait has a deadline, and the job ends whatever is left behind.
+#pragma once
+
+#include <windows.h>
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/unique_handle.h"
+
+namespace velbro::e2e {
+
+using namespace std::chrono_literals;
+using Timeout = std::chrono::milliseconds;
+
+// Long enough for a cold Wine desktop; a hang still fails well inside CTest's limit.
+inline constexpr Timeout WAIT = 20s;
+
+// The built installer as Wine sees it.
+std::u16string program_path();
+
+// A Unix path (from CMake or the shell) as Wine sees it: Z: is the Unix root.
+std::u16string windows_path(std::string_view unix_or_windows_path);
+
+// One change to the program's environment: a value, or none to remove the variable.
+struct EnvChange {
+    std::u16string name;
+    std::optional<std::u16string> value;
+};
+
+// Folders of the test's own for one run, removed afterwards: a SystemRoot with an empty
+// Temp, and the account's temporary folder (TMP and TEMP).
+class RunFolders {
+public:
+    RunFolders();
+    ~RunFolders();
+    RunFolders(const RunFolders&) = delete;
+    RunFolders& operator=(const RunFolders&) = delete;
+
+    std::filesystem::path system_root() const { return root_ / "windows"; }
+    std::filesystem::path temp() const { return root_ / "tmp"; }
+
+    // SystemRoot, TMP and TEMP pointing into these folders.
+    std::vector<EnvChange> environment() const;
+
+    // Everything a run left in SystemRoot's Temp and in the temporary folder, plus the work
+    // directory the run `pid` would have made under Wine's own Windows folder.
+    std::vector<std::string> left_behind(DWORD pid) const;
+
+private:
+    std::filesystem::path root_;
+};
+
+struct Button {
+    int id;
+    std::string text;
+    bool is_default;
+
+    bool operator==(const Button&) const = default;
+    friend void PrintTo(const Button& b, std::ostream* out) {
+        *out << "{" << b.id << ", \"" << b.text << "\"" << (b.is_default ? ", default}" : "}");
+    }
+};
+
+// What a task dialog shows, read from its child windows (Wine builds it of ordinary controls).
+struct TaskDialogView {
+    std::string title;
+    std::string main_instruction;
+    std::string content;
+    std::string footer;
+    std::vector<Button> buttons;  // left to right
+    HICON main_icon = nullptr;
+};
+
+// The console as the program left it: the rows up to the cursor, trailing blanks cut, joined
+// with line feeds, then the cursor's row up to the cursor. A row that wrapped reads as two lines.
+struct ConsoleView {
+    HWND window = nullptr;
+    std::string text;
+    bool blank_after_cursor = false;
+};
+
+class Program {
+public:
+    // Starts `exe` suspended inside a job that kills it and its children when this object
+    // goes, gives it the test's own environment with `environment` applied, then lets it run.
+    // Throws std::runtime_error when it cannot be started.
+    static Program start(const std::vector<EnvChange>& environment,
+                         const std::u16string& exe = program_path());
+
+    DWORD pid() const { return pid_; }
+
+    // The ids of the processes alive in the job, the program's own included.
+    std::vector<DWORD> process_ids() const;
+    // How many processes ever ran in the job, the program included.
+    DWORD processes_started() const;
+
+    // The exact 32-bit exit code, or none when the program is still running at the deadline.
+    std::optional<DWORD> wait_for_exit(Timeout timeout = WAIT) const;
+
+    // A visible task dialog of the program with the installer's title, other than `not_this`;
+    // null when none came before the deadline.
+    HWND wait_for_dialog(HWND not_this = nullptr, Timeout timeout = WAIT) const;
+
+    // Visible top-level windows of the processes the program started (a child's error box,
+    // say), its console window left out.
+    std::vector<HWND> windows_of_children() const;
+
+    // Attaches to the program's console for the time of the read; none when it has none.
+    std::optional<ConsoleView> read_console() const;
+
+private:
+    Program() = default;
+
+    UniqueHandle job_;
+    UniqueHandle process_;
+    DWORD pid_ = 0;
+};
+
+TaskDialogView read_task_dialog(HWND dialog);
+
+// TDM_CLICK_BUTTON, as if the button with `id` had been pressed.
+bool click_button(HWND dialog, int id);
+
+// A real key press: `window` is brought to the foreground, then the key goes through SendInput.
+bool press_key(HWND window, WORD virtual_key);
+
+// The close box: WM_SYSCOMMAND SC_CLOSE.
+bool close_with_close_box(HWND window);
+
+// Screenshots for the README are taken only when VELBRO_SCREENSHOT_DIR names a folder.
+bool screenshots_wanted();
+
+// The window's area of the screen as `<name>.bmp` in that folder; nothing when not wanted.
+void save_screenshot(HWND window, std::string_view name);
+
+// Moves `window` to the centre of `on`, as Windows places an owned task dialog (Wine leaves it
+// where it opened): for screenshots that show what a Windows user sees.
+bool centre_on(HWND window, HWND on);
+
+}  // namespace velbro::e2e
