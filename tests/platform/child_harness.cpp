@@ -24,45 +24,7 @@ std::u16string module_folder() {
     }
 }
 
-// This process and, through it, every child it starts belong to this job, which ends them all
-// when this process ends.
-void join_test_job() {
-    static const UniqueHandle job = [] {
-        UniqueHandle created(::CreateJobObjectW(nullptr, nullptr));
-        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-        if (!created ||
-            !::SetInformationJobObject(created.get(), JobObjectExtendedLimitInformation, &limits,
-                                       sizeof limits) ||
-            !::AssignProcessToJobObject(created.get(), ::GetCurrentProcess())) {
-            std::fprintf(stderr, "cannot put the test in a job (error %lu)\n", ::GetLastError());
-            std::abort();
-        }
-        return created;
-    }();
-}
-
-struct RunRequest {
-    const ChildCommand* command;
-    std::optional<Result<std::uint32_t, SystemError>> result;
-};
-
-DWORD WINAPI run_request(void* parameter) {
-    auto* request = static_cast<RunRequest*>(parameter);
-    request->result.emplace(run_and_wait(*request->command));
-    return 0;
-}
-
 }  // namespace
-
-int count_handles() {
-    int count = 0;
-    for (std::uintptr_t value = 4; value < 65536; value += 4) {
-        DWORD flags;
-        if (::GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++count;
-    }
-    return count;
-}
 
 ScratchFolder::ScratchFolder() {
     static int serial = 0;
@@ -143,21 +105,10 @@ ScopedEnvironment::ScopedEnvironment(const wchar_t* name, const wchar_t* value) 
 ScopedEnvironment::~ScopedEnvironment() { ::SetEnvironmentVariableW(name_, nullptr); }
 
 Result<std::uint32_t, SystemError> run_with_deadline(const ChildCommand& command) {
-    constexpr DWORD DEADLINE_MS = 20000;
-    join_test_job();
-    RunRequest request{&command, std::nullopt};
-    UniqueHandle worker(::CreateThread(nullptr, 0, run_request, &request, 0, nullptr));
-    if (!worker) std::abort();
-    if (::WaitForSingleObject(worker.get(), DEADLINE_MS) != WAIT_OBJECT_0) {
-        std::fprintf(stderr,
-                     "FAILED: %s did not end within %lu ms; ending the test and its children\n",
-                     to_utf8(command.program).c_str(), DEADLINE_MS);
-        std::fflush(stderr);
-        // Ending this process closes the job, which ends every child in it. (TerminateJobObject
-        // would end this process too, but Wine then reports exit code 0: the test would pass.)
-        ::TerminateProcess(::GetCurrentProcess(), 3);
-    }
-    return std::move(*request.result);
+    std::optional<Result<std::uint32_t, SystemError>> result;
+    const std::string what = to_utf8(command.program);
+    test_support::within_deadline(what.c_str(), [&] { result.emplace(run_and_wait(command)); }, 20000);
+    return std::move(*result);
 }
 
 std::optional<EchoReport> parse_echo_report(std::string_view bytes) {

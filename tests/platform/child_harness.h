@@ -9,14 +9,13 @@
 #include <string_view>
 #include <vector>
 
+#include "child_deadline.h"
 #include "platform/child_process.h"
 #include "platform/unique_handle.h"
 
 namespace velbro::test {
 
-// Open handles of this process, found by probing handle values: under Wine
-// GetProcessHandleCount always reports 0.
-int count_handles();
+using test_support::count_handles;
 
 // A new folder in the temporary directory whose name has a space and non-ASCII letters, with a
 // copy of argv_echo.exe in it; removed with its files at the end.
