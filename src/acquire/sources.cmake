@@ -1,2 +1,5 @@
-list(APPEND VELBRO_CORE_SOURCES src/acquire/paths.cpp src/acquire/work_area_paths.cpp)
+list(APPEND VELBRO_CORE_SOURCES src/acquire/paths.cpp)
+list(APPEND VELBRO_CORE_SOURCES src/acquire/download_command.cpp src/acquire/publisher_decision.cpp)
+list(APPEND VELBRO_WINDOWS_SOURCES src/acquire/download.cpp src/acquire/publisher.cpp)
+list(APPEND VELBRO_CORE_SOURCES src/acquire/work_area_paths.cpp)
 list(APPEND VELBRO_WINDOWS_SOURCES src/acquire/work_area.cpp src/acquire/remove_tree.cpp)

@@ -1,1 +1,3 @@
 list(APPEND VELBRO_CORE_SOURCES)
+list(APPEND VELBRO_CORE_SOURCES src/install/msi_command.cpp)
+list(APPEND VELBRO_WINDOWS_SOURCES src/install/msi_install.cpp)
