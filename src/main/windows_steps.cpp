@@ -1,34 +1,31 @@
-// Wires the flow to the steps this build has. A step that is not built yet fails the run
-// with a message that says so: nothing may report success for work that was not done.
+// Wires the flow to the real steps.
 #include "main/windows_steps.h"
 
+#include "acquire/download.h"
+#include "acquire/publisher.h"
 #include "acquire/remove_tree.h"
 #include "acquire/work_area.h"
+#include "install/msi_install.h"
 
 namespace velbro {
-namespace {
 
-InstallError not_built(const char* what) {
-    return InstallError{std::string(what) + " er ikke indbygget i denne udgave af programmet"};
-}
-
-}  // namespace
-
+// Qualified calls: unqualified, each name would find the member that wraps it.
 Result<WorkPaths> WindowsSteps::prepare_work_area() { return ::velbro::prepare_work_area(); }
 
-StepStatus WindowsSteps::download_package(const WorkPaths&) { return not_built("hentningen"); }
-
-Result<PackageHandle> WindowsSteps::open_package(const NativePath&) {
-    return not_built("kontrollen af signaturen");
+StepStatus WindowsSteps::download_package(const WorkPaths& paths) {
+    return ::velbro::download_package(paths);
 }
 
-StepStatus WindowsSteps::verify_publisher(const NativePath&, PackageHandle& package) {
-    package.reset();
-    return not_built("kontrollen af signaturen");
+Result<PackageHandle> WindowsSteps::open_package(const NativePath& package_path) {
+    return ::velbro::open_package(package_path);
 }
 
-RunResult WindowsSteps::install_package(const WorkPaths&, PackageHandle) {
-    return not_built("installationen");
+StepStatus WindowsSteps::verify_publisher(const NativePath& package_path, PackageHandle& package) {
+    return ::velbro::verify_publisher(package_path, package);
+}
+
+RunResult WindowsSteps::install_package(const WorkPaths& paths, PackageHandle package) {
+    return ::velbro::install_package(paths, std::move(package));
 }
 
 void WindowsSteps::remove_work_dir(const NativePath& work_dir) { ::velbro::remove_work_dir(work_dir); }
