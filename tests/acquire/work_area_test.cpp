@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "acquire/remove_tree.h"
+#include "child_deadline.h"
 #include "fixture.h"
 
 namespace velbro {
@@ -348,6 +349,57 @@ TEST(CreateDirTree, CreatesMissingAncestorsAndAcceptsExistingDirectories) {
         }
     }
     EXPECT_EQ("not yours", test::read_file(scratch / u"file"));
+}
+
+}  // namespace
+}  // namespace velbro
+
+namespace velbro {
+namespace {
+
+TEST(WorkArea, EveryRoadOutClosesWhatItOpened) {
+    test::ScratchDir scratch;
+    make_dir(scratch / u"blocked");
+    make_dir(scratch / u"blocked\\Temp");
+    make_file(scratch / (u"blocked\\Temp\\" + own_work_dir_name()));
+    make_dir(scratch / u"held");
+    make_file(scratch / u"held\\package.msi");
+    {  // The first calls load and cache what Windows keeps for the rest of the process.
+        SystemRootSetting system_root(scratch / u"warm-up");
+        const Result<WorkPaths> prepared = prepare_work_area();
+        ASSERT_TRUE(prepared.ok()) << prepared.error().message;
+        remove_work_dir(prepared.value().work_dir);
+        test::HeldFile held(scratch / u"held\\package.msi");
+        SystemRootSetting blocked(scratch / u"blocked");
+        EXPECT_FALSE(prepare_work_area().ok());
+    }
+
+    const int before = test_support::count_handles();
+    {
+        SystemRootSetting system_root(scratch / u"root");
+        const Result<WorkPaths> prepared = prepare_work_area();
+        ASSERT_TRUE(prepared.ok()) << prepared.error().message;
+        make_file(prepared.value().package_path, "package");
+        remove_work_dir(prepared.value().work_dir);
+        EXPECT_FALSE(exists(prepared.value().work_dir));
+    }
+    {
+        SystemRootSetting system_root(std::nullopt);
+        EXPECT_FALSE(prepare_work_area().ok());
+    }
+    {
+        SystemRootSetting system_root(scratch / u"blocked");
+        EXPECT_FALSE(prepare_work_area().ok());
+    }
+    remove_work_dir(scratch / u"missing");
+    remove_work_dir(scratch / (u"blocked\\Temp\\" + own_work_dir_name()));
+    {
+        test::HeldFile held(scratch / u"held\\package.msi");
+        const int with_holder = test_support::count_handles();
+        remove_work_dir(scratch / u"held");
+        EXPECT_EQ(test_support::count_handles(), with_holder);
+    }
+    EXPECT_EQ(test_support::count_handles(), before);
 }
 
 }  // namespace
