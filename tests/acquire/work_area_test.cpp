@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "acquire/remove_tree.h"
-#include "child_deadline.h"
+#include "test_support.h"
 #include "fixture.h"
 
 namespace velbro {

@@ -26,40 +26,11 @@ std::u16string module_folder() {
 
 }  // namespace
 
-ScratchFolder::ScratchFolder() {
-    static int serial = 0;
-    std::u16string temp(MAX_PATH + 1, u'\0');
-    temp.resize(::GetTempPathW(MAX_PATH + 1, wide_ptr(temp)));
-    // Wine reuses process ids from one server start to the next, and a crashed test leaves
-    // its folder behind: skip names that are taken.
-    bool created = false;
-    do {
-        folder_ = temp + to_wide("velbro runner æøå " + std::to_string(::GetCurrentProcessId()) +
-                                 "-" + std::to_string(++serial));
-        created = ::CreateDirectoryW(wide_ptr(folder_), nullptr);
-    } while (!created && ::GetLastError() == ERROR_ALREADY_EXISTS);
-    if (temp.empty() || !created ||
-        !::CopyFileW(wide_ptr(module_folder() + u"\\argv_echo.exe"), wide_ptr(echo_program()),
-                     TRUE)) {
-        std::fprintf(stderr, "cannot prepare %s (error %lu)\n", to_utf8(folder_).c_str(),
-                     ::GetLastError());
+ScratchFolder::ScratchFolder() : test_support::ScratchFolder("velbro runner æøå") {
+    if (!::CopyFileW(wide_ptr(module_folder() + u"\\argv_echo.exe"), wide_ptr(echo_program()), TRUE)) {
+        std::fprintf(stderr, "cannot copy argv_echo.exe (error %lu)\n", ::GetLastError());
         std::abort();
     }
-}
-
-ScratchFolder::~ScratchFolder() {
-    // Only plain files are ever made in here.
-    WIN32_FIND_DATAW entry;
-    const HANDLE search = ::FindFirstFileW(wide_ptr(path(u"*")), &entry);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-                ::DeleteFileW(wide_ptr(path(reinterpret_cast<const char16_t*>(entry.cFileName))));
-            }
-        } while (::FindNextFileW(search, &entry));
-        ::FindClose(search);
-    }
-    ::RemoveDirectoryW(wide_ptr(folder_));
 }
 
 StreamFile::StreamFile(const std::u16string& path)

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "child_deadline.h"
+#include "test_support.h"
 #include "platform/child_process.h"
 #include "platform/unique_handle.h"
 
@@ -17,22 +17,11 @@ namespace velbro::test {
 
 using test_support::count_handles;
 
-// A new folder in the temporary directory whose name has a space and non-ASCII letters, with a
-// copy of argv_echo.exe in it; removed with its files at the end.
-class ScratchFolder {
+// A scratch folder with a copy of argv_echo.exe in it.
+class ScratchFolder : public test_support::ScratchFolder {
 public:
     ScratchFolder();
-    ~ScratchFolder();
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
-
-    std::u16string path(std::u16string_view name) const {
-        return folder_ + u"\\" + std::u16string(name);
-    }
     std::u16string echo_program() const { return path(u"argv echo ø.exe"); }
-
-private:
-    std::u16string folder_;
 };
 
 // A file that can stand in for a standard stream.

@@ -1,9 +1,10 @@
 // The deadline keeps the test and its children in one job so a missed deadline can find them.
-#include "child_deadline.h"
+#include "test_support.h"
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "platform/unique_handle.h"
 
@@ -71,5 +72,40 @@ int count_handles() {
     }
     return count;
 }
+
+ScratchFolder::ScratchFolder(std::string_view label) {
+    static int serial = 0;
+    NativePath temp(MAX_PATH + 1, u'\0');
+    temp.resize(::GetTempPathW(MAX_PATH + 1, wide_ptr(temp)));
+    // Wine reuses process ids from one server start to the next, and a crashed test leaves
+    // its folder behind: skip names that are taken.
+    bool created = false;
+    do {
+        folder_ = temp + to_wide(std::string(label) + " " + std::to_string(::GetCurrentProcessId()) +
+                                 "-" + std::to_string(++serial));
+        created = ::CreateDirectoryW(wide_ptr(folder_), nullptr);
+    } while (!created && ::GetLastError() == ERROR_ALREADY_EXISTS);
+    if (temp.empty() || !created) {
+        std::fprintf(stderr, "cannot create %s (error %lu)\n", to_utf8(folder_).c_str(), ::GetLastError());
+        std::abort();
+    }
+}
+
+ScratchFolder::~ScratchFolder() {
+    // Only plain files are ever made in here.
+    WIN32_FIND_DATAW entry;
+    const HANDLE search = ::FindFirstFileW(wide_ptr(path(u"*")), &entry);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+                ::DeleteFileW(wide_ptr(path(reinterpret_cast<const char16_t*>(entry.cFileName))));
+            }
+        } while (::FindNextFileW(search, &entry));
+        ::FindClose(search);
+    }
+    ::RemoveDirectoryW(wide_ptr(folder_));
+}
+
+NativePath ScratchFolder::path(std::u16string_view name) const { return folder_ + u"\\" + NativePath(name); }
 
 }  // namespace velbro::test_support
