@@ -18,6 +18,48 @@ if(WIN32)
     gtest_discover_tests(program_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
         PROPERTIES TIMEOUT 120 RUN_SERIAL TRUE)
 
+    # Every outcome of a confirmed run, with signed test packages, stub tools and Wine's real
+    # msiexec behind a forwarder; and DLLs planted beside the program that must never load.
+    include(${PROJECT_SOURCE_DIR}/tests/fixtures/package_fixtures.cmake)
+    set(VELBRO_PROGRAM_FIXTURES ${CMAKE_BINARY_DIR}/fixtures/program)
+    velbro_test_tool(msiexec_forwarder program/msiexec_forwarder.cpp)
+    set_target_properties(msiexec_forwarder PROPERTIES OUTPUT_NAME msiexec
+        RUNTIME_OUTPUT_DIRECTORY ${VELBRO_PROGRAM_FIXTURES}/forwarder)
+    velbro_test_tool(load_plain program/load_plain.cpp)
+    set_target_properties(load_plain PROPERTIES
+        RUNTIME_OUTPUT_DIRECTORY ${VELBRO_PROGRAM_FIXTURES}/control)
+    foreach(dll wintrust crypt32)
+        add_library(planted_${dll} SHARED program/planted_dll.cpp)
+        target_compile_options(planted_${dll} PRIVATE ${VELBRO_WARNINGS})
+        target_link_options(planted_${dll} PRIVATE -static)
+        set_target_properties(planted_${dll} PROPERTIES PREFIX "" OUTPUT_NAME ${dll}
+            RUNTIME_OUTPUT_DIRECTORY ${VELBRO_PROGRAM_FIXTURES}/planted)
+    endforeach()
+
+    add_executable(program_package_tests program/package_runs_test.cpp)
+    target_link_libraries(program_package_tests PRIVATE velbro_program_driver GTest::gtest_main)
+    target_compile_options(program_package_tests PRIVATE ${VELBRO_WARNINGS})
+    target_compile_definitions(program_package_tests PRIVATE
+        "VELBRO_PACKAGE_FIXTURES=\"${VELBRO_PACKAGE_FIXTURES}\""
+        "VELBRO_STUB_SYSTEM32=\"${VELBRO_STUB_SYSTEM32}\""
+        "VELBRO_FORWARDER=\"$<TARGET_FILE:msiexec_forwarder>\""
+        "VELBRO_LOAD_PLAIN=\"$<TARGET_FILE:load_plain>\""
+        "VELBRO_PLANTED_DLLS=\"${VELBRO_PROGRAM_FIXTURES}/planted\"")
+    target_link_options(program_package_tests PRIVATE -static)
+    add_dependencies(program_package_tests velbro-vpn stub_curl stub_msiexec trust_test_root
+        msiexec_forwarder load_plain planted_wintrust planted_crypt32)
+    # One process for all runs: each new test process would wait about 10 s for Wine's desktop.
+    # Alone, as program_tests, since keys go to the foreground window.
+    add_test(NAME program_package_runs
+        COMMAND program_package_tests --gtest_filter=-PlantedDllTest.*)
+    # Wine takes DLL overrides from the Unix environment a process starts with.
+    add_test(NAME program_package_planted_dlls
+        COMMAND program_package_tests --gtest_filter=PlantedDllTest.*)
+    set_tests_properties(program_package_runs program_package_planted_dlls PROPERTIES
+        TIMEOUT 120 RUN_SERIAL TRUE FIXTURES_REQUIRED signed_packages)
+    set_tests_properties(program_package_planted_dlls PROPERTIES
+        ENVIRONMENT "WINEDLLOVERRIDES=mscoree,mshtml=\\;wintrust,crypt32=n,b")
+
     # Without a display: the whole test runs without DISPLAY (see no_display.sh).
     add_executable(program_desktop_keeper program/desktop_keeper.cpp)
     target_link_libraries(program_desktop_keeper PRIVATE velbro_windows)
