@@ -32,8 +32,8 @@ flags=(-std=c++20 -Wall -Wextra -Werror -DNDEBUG -DUNICODE -D_UNICODE -DWIN32_LE
 printf 'LANGUAGE 0, 0\n1 24 "%s"\n' "$root/res/velbro-vpn.manifest" >"$out/dialog.rc"
 x86_64-w64-mingw32-windres "$out/dialog.rc" -O coff -o "$out/dialog.res.o"
 x86_64-w64-mingw32-g++-posix "${flags[@]}" -Os -mwindows -s -Wl,--gc-sections \
-    tests/release/bench_dialog.cpp "$out/dialog.res.o" -lcomctl32 -o "$out/bench_dialog.exe"
-x86_64-w64-mingw32-g++-posix "${flags[@]}" -O2 -Isrc tests/release/bench_timer.cpp -lpsapi \
+    tools/bench/bench_dialog.cpp "$out/dialog.res.o" -lcomctl32 -o "$out/bench_dialog.exe"
+x86_64-w64-mingw32-g++-posix "${flags[@]}" -O2 -Isrc tools/bench/bench_timer.cpp -lpsapi \
     -o "$out/bench_timer.exe"
 
 # Dialogs need a display: a private one on a free number, which Xvfb writes to fd 3 once it
