@@ -23,12 +23,16 @@ mkdir -p "$prefix"
             '[HKEY_CURRENT_USER\Software\Wine\X11 Driver]' '"Managed"="N"' '' >"$regfile"
         wine64 regedit /S "$(winepath -w "$regfile" 2>/dev/null 9>&-)" </dev/null >/dev/null 2>&1 9>&-
         rm -f "$regfile"
+        # The set-up's server may end at any moment; start the tests' own below instead.
+        wineserver -k </dev/null >/dev/null 2>&1 9>&- || true
+        wineserver -w </dev/null >/dev/null 2>&1 9>&- || true
         touch "$prefix/.velbro-ready"
     fi
-    # A server that outlives each test by two minutes. When this call had to start it, start
-    # Wine's services now too, with no pipes of ours: started later by the test itself,
-    # they would hold CTest's output pipe open until the server ends.
-    if wineserver64 -p120 </dev/null >/dev/null 2>&1 9>&-; then
+    # A server that outlives each test by ten minutes, so it does not end in the middle of a
+    # test run (scripts/test.sh ends it). When this call had to start it, start Wine's
+    # services now too, with no pipes of ours: started later by the test itself, they would
+    # hold CTest's output pipe open until the server ends.
+    if wineserver64 -p600 </dev/null >/dev/null 2>&1 9>&-; then
         wineboot </dev/null >/dev/null 2>&1 9>&-
     fi
 ) 9>"$prefix.lock"

@@ -22,7 +22,7 @@ stop_all() {
     done
     sleep 1
     for pid in $(pgrep -f '\.exe|wine' || true); do
-        tr '\0' '\n' </proc/"$pid"/environ 2>/dev/null | grep -q "^WINEPREFIX=$(pwd)/build/" &&
+        { tr '\0' '\n' </proc/"$pid"/environ | grep -q "^WINEPREFIX=$(pwd)/build/"; } 2>/dev/null &&
             kill -9 "$pid" 2>/dev/null || true
     done
     kill "$xvfb_pid" 2>/dev/null || true
