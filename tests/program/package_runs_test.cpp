@@ -155,7 +155,14 @@ Observed run(const Outcome& outcome, const RunFolders& folders, const std::u16st
     if (const std::optional<ConsoleView> console = program.read_console()) {
         observed.console = console->text;
     }
-    if (screenshot != nullptr) save_screenshot(dialog, screenshot);
+    if (screenshot != nullptr) {
+        save_screenshot(dialog, screenshot);
+        // The console behind it, with every status line, as Windows would centre the dialog.
+        const std::optional<ConsoleView> console = program.read_console();
+        if (console && centre_on(dialog, console->window)) {
+            save_screenshot(console->window, std::string(screenshot) + "-console");
+        }
+    }
     EXPECT_TRUE(click_button(dialog, IDOK));
     observed.exit_code = program.wait_for_exit();
     observed.left_behind = folders.left_behind(program.pid());
