@@ -108,4 +108,20 @@ ScratchFolder::~ScratchFolder() {
 
 NativePath ScratchFolder::path(std::u16string_view name) const { return folder_ + u"\\" + NativePath(name); }
 
+ScopedStdHandle::ScopedStdHandle(DWORD stream, HANDLE handle)
+    : stream_(stream), saved_(::GetStdHandle(stream)) {
+    ::SetStdHandle(stream, handle);
+}
+
+ScopedStdHandle::~ScopedStdHandle() { ::SetStdHandle(stream_, saved_); }
+
+ScopedEnvironment::ScopedEnvironment(const wchar_t* name, const wchar_t* value) : name_(name) {
+    ::SetEnvironmentVariableW(name, value);
+}
+
+ScopedEnvironment::ScopedEnvironment(const char16_t* name, const std::u16string& value)
+    : ScopedEnvironment(reinterpret_cast<const wchar_t*>(name), wide_ptr(value)) {}
+
+ScopedEnvironment::~ScopedEnvironment() { ::SetEnvironmentVariableW(name_.c_str(), nullptr); }
+
 }  // namespace velbro::test_support

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <functional>
+#include <string>
 #include <string_view>
 
 #include "platform/text.h"
@@ -33,6 +34,32 @@ public:
 
 private:
     NativePath folder_;
+};
+
+// Points one standard handle elsewhere while it lives; children started meanwhile get it.
+class ScopedStdHandle {
+public:
+    ScopedStdHandle(DWORD stream, HANDLE handle);
+    ~ScopedStdHandle();
+    ScopedStdHandle(const ScopedStdHandle&) = delete;
+    ScopedStdHandle& operator=(const ScopedStdHandle&) = delete;
+
+private:
+    DWORD stream_;
+    HANDLE saved_;
+};
+
+// Sets an environment variable, which children inherit, while it lives.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(const wchar_t* name, const wchar_t* value);
+    ScopedEnvironment(const char16_t* name, const std::u16string& value);
+    ~ScopedEnvironment();
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    std::wstring name_;
 };
 
 }  // namespace velbro::test_support

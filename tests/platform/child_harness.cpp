@@ -62,19 +62,6 @@ void StreamFile::replace_contents(std::string_view bytes) {
     ::SetFilePointer(file_.get(), 0, nullptr, FILE_BEGIN);
 }
 
-ScopedStdHandle::ScopedStdHandle(DWORD stream, HANDLE handle)
-    : stream_(stream), saved_(::GetStdHandle(stream)) {
-    ::SetStdHandle(stream, handle);
-}
-
-ScopedStdHandle::~ScopedStdHandle() { ::SetStdHandle(stream_, saved_); }
-
-ScopedEnvironment::ScopedEnvironment(const wchar_t* name, const wchar_t* value) : name_(name) {
-    ::SetEnvironmentVariableW(name, value);
-}
-
-ScopedEnvironment::~ScopedEnvironment() { ::SetEnvironmentVariableW(name_, nullptr); }
-
 Result<std::uint32_t, SystemError> run_with_deadline(const ChildCommand& command) {
     std::optional<Result<std::uint32_t, SystemError>> result;
     const std::string what = to_utf8(command.program);

@@ -16,6 +16,8 @@
 namespace velbro::test {
 
 using test_support::count_handles;
+using test_support::ScopedEnvironment;
+using test_support::ScopedStdHandle;
 
 // A scratch folder with a copy of argv_echo.exe in it.
 class ScratchFolder : public test_support::ScratchFolder {
@@ -34,31 +36,6 @@ public:
 
 private:
     UniqueHandle file_;
-};
-
-// Points one standard handle elsewhere while it lives.
-class ScopedStdHandle {
-public:
-    ScopedStdHandle(DWORD stream, HANDLE handle);
-    ~ScopedStdHandle();
-    ScopedStdHandle(const ScopedStdHandle&) = delete;
-    ScopedStdHandle& operator=(const ScopedStdHandle&) = delete;
-
-private:
-    DWORD stream_;
-    HANDLE saved_;
-};
-
-// Sets an environment variable, which children inherit, while it lives.
-class ScopedEnvironment {
-public:
-    ScopedEnvironment(const wchar_t* name, const wchar_t* value);
-    ~ScopedEnvironment();
-    ScopedEnvironment(const ScopedEnvironment&) = delete;
-    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
-
-private:
-    const wchar_t* name_;
 };
 
 // run_and_wait with a deadline. A child, or the runner, still busy after 20 s ends this test

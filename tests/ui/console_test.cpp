@@ -6,23 +6,12 @@
 #include <string>
 
 #include "platform/unique_handle.h"
+#include "test_support.h"
 
 namespace velbro {
 namespace {
 
 const std::string STATUS = "Installerer\u2026\n";
-
-// Points standard output somewhere else for one test and puts it back afterwards.
-class StdoutSwap {
-public:
-    explicit StdoutSwap(HANDLE h) : saved_(::GetStdHandle(STD_OUTPUT_HANDLE)) {
-        ::SetStdHandle(STD_OUTPUT_HANDLE, h);
-    }
-    ~StdoutSwap() { ::SetStdHandle(STD_OUTPUT_HANDLE, saved_); }
-
-private:
-    HANDLE saved_;
-};
 
 std::wstring temp_file(const wchar_t* name) {
     wchar_t dir[MAX_PATH];
@@ -35,7 +24,7 @@ TEST(PrintStatus, WritesUtf8BytesToAFile) {
     {
         UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
         ASSERT_TRUE(file);
-        StdoutSwap swap(file.get());
+        test_support::ScopedStdHandle swap(STD_OUTPUT_HANDLE, file.get());
         print_status("Vellumbrok VPN \u2013 installation af Cloudflare WARP\n\n");
         print_status(STATUS);
     }
@@ -53,7 +42,7 @@ TEST(PrintStatus, WritesUtf8BytesToAPipe) {
     ASSERT_TRUE(::CreatePipe(&read_end, &write_end, nullptr, 0));
     UniqueHandle reader(read_end), writer(write_end);
     {
-        StdoutSwap swap(writer.get());
+        test_support::ScopedStdHandle swap(STD_OUTPUT_HANDLE, writer.get());
         print_status(STATUS);
     }
     writer.reset();
@@ -65,11 +54,11 @@ TEST(PrintStatus, WritesUtf8BytesToAPipe) {
 
 TEST(PrintStatus, ReturnsWhenThereIsNoOutputOrItRefusesTheText) {
     {
-        StdoutSwap swap(nullptr);
+        test_support::ScopedStdHandle swap(STD_OUTPUT_HANDLE, nullptr);
         print_status(STATUS);
     }
     {
-        StdoutSwap swap(INVALID_HANDLE_VALUE);
+        test_support::ScopedStdHandle swap(STD_OUTPUT_HANDLE, INVALID_HANDLE_VALUE);
         print_status(STATUS);
     }
     // A handle that exists but cannot be written: the text is dropped, the call returns.
@@ -77,7 +66,7 @@ TEST(PrintStatus, ReturnsWhenThereIsNoOutputOrItRefusesTheText) {
     UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, CREATE_ALWAYS,
                                     FILE_FLAG_DELETE_ON_CLOSE, nullptr));
     ASSERT_TRUE(file);
-    StdoutSwap swap(file.get());
+    test_support::ScopedStdHandle swap(STD_OUTPUT_HANDLE, file.get());
     print_status(STATUS);
     EXPECT_EQ(::GetFileSize(file.get(), nullptr), 0u);
 }
