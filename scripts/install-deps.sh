@@ -4,7 +4,10 @@
 set -eu
 packages=(cmake g++ make python3 googletest libgtest-dev g++-mingw-w64-x86-64-posix
           mingw-w64-tools wine64 xvfb xdotool imagemagick msitools wixl osslsigncode openssl
-          unicode-data)
+          unicode-data
+          # Signing with a key on a token or HSM (pkcs11-tool, OpenSSL's PKCS#11 engine) and
+          # the software token its tests sign with.
+          opensc libengine-pkcs11-openssl softhsm2)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -1,8 +1,9 @@
 #!/bin/bash
-# scripts/release.sh with a throwaway test certificate: a signed program that osslsigncode and
-# (under Wine) the Windows trust provider accept, a time stamp from a local test authority, an
-# unsigned program without a certificate, and for every broken setting a clear message, a
-# non-zero exit and no program left in the output folder.
+# scripts/release.sh with a throwaway test certificate, its key in a PKCS#12 file or on a
+# software token: signed programs that osslsigncode and (under Wine) the Windows trust provider
+# accept, a time stamp from a local test authority, an unsigned program without a key, for
+# every broken setting a clear message, exit 1 and no program left in the output folder, and
+# the token's PIN on no command line and in no output.
 # Usage: signing_test.sh SOURCE_DIR TRUST_TOOL.exe WINE_PREFIX
 set -euo pipefail
 src=$(cd "$1" && pwd)
@@ -84,6 +85,32 @@ pfx() { # pfx NAME CERT [CHAIN]: the certificate and its key, with the chain whe
 pfx signer signer "$certs/root.pem"
 pfx expired expired "$certs/root.pem"
 pfx no-chain signer
+cat "$certs/signer.pem" "$certs/root.pem" >"$certs/signer-chain.pem"
+
+# A software token in a folder of its own holds the signer's key, its certificate, the root
+# that issued it, and a certificate that is not for code signing.
+export SOFTHSM2_CONF=$tmp/softhsm2.conf
+mkdir "$tmp/tokens"
+printf 'directories.tokendir = %s\nobjectstore.backend = file\n' "$tmp/tokens" >"$SOFTHSM2_CONF"
+module=/usr/lib/softhsm/libsofthsm2.so
+pin=31415926
+softhsm2-util --init-token --free --label "Velbro Release" --so-pin 27182818 --pin "$pin" >/dev/null
+openssl pkcs8 -topk8 -nocrypt -in "$certs/signer.key" -out "$certs/signer.p8"
+softhsm2-util --import "$certs/signer.p8" --token "Velbro Release" --label signer --id 01 --pin "$pin" >/dev/null
+for object in "signer 01" "tsa 02" "root 03"; do
+    read -r name id <<<"$object"
+    openssl x509 -in "$certs/$name.pem" -outform DER -out "$certs/$name.der"
+    PIN=$pin pkcs11-tool --module "$module" --token-label "Velbro Release" --login --pin env:PIN \
+        --write-object "$certs/$name.der" --type cert --id "$id" --label "$name" >/dev/null
+done
+# The PIN file's first line is the PIN, and it ends in CR LF.
+printf '%s\r\nnot the PIN\n' "$pin" >"$certs/pin.txt"
+printf '27182818\n' >"$certs/wrong-pin.txt"
+# The settings of a release signed on the token; a case changes one of them by naming it again.
+key="pkcs11:token=Velbro%20Release;object=signer;type=private"
+on_token=(VELBRO_SIGN_PKCS11_MODULE="$module" VELBRO_SIGN_PKCS11_KEY="$key" VELBRO_SIGN_PIN_FILE="$certs/pin.txt"
+    VELBRO_SIGN_PKCS11_CERT="pkcs11:token=Velbro%20Release;id=%01;type=cert")
+token=${on_token[*]}
 
 # A time-stamp authority on a free local port: answers each RFC 3161 query with openssl ts.
 cat >"$tmp/tsa.py" <<'EOF'
@@ -111,6 +138,20 @@ for _ in $(seq 50); do [ -s "$tmp/tsa.port" ] && break; sleep 0.1; done
 tsa_url=http://127.0.0.1:$(cat "$tmp/tsa.port")/
 
 # --- release.sh runs ---------------------------------------------------------------------------
+# Every program that release.sh names runs through a wrapper that records its command line and
+# environment, so that the test can tell where the PIN went.
+mkdir "$tmp/wrappers"
+for program in $(grep -o -E '\b[a-z][a-z0-9_+-]*\b' "$src/scripts/release.sh" | sort -u); do
+    real=$(type -P "$program") || continue
+    cat >"$tmp/wrappers/$program" <<EOF
+#!/bin/sh
+echo "$program \$*" >>"$tmp/command-lines"
+$(type -P env) | $(type -P sed) 's/^/$program /' >>"$tmp/environments"
+exec "$real" "\$@"
+EOF
+    chmod +x "$tmp/wrappers/$program"
+done
+
 # release NAME [VAR=value...]: runs the release with only the given settings into an output
 # folder of its own, in which a program of an "earlier run" waits. Leaves NAME/{out,err,dist}.
 release() {
@@ -119,57 +160,88 @@ release() {
     mkdir -p "$tmp/$name/dist"
     echo "earlier run" >"$tmp/$name/dist/velbro-vpn.exe"
     env -u VELBRO_SIGN_PFX -u VELBRO_SIGN_PASSWORD_FILE -u VELBRO_SIGN_TIMESTAMP_URL \
+        -u VELBRO_SIGN_PKCS11_MODULE -u VELBRO_SIGN_PKCS11_KEY -u VELBRO_SIGN_PKCS11_CERT \
+        -u VELBRO_SIGN_PIN_FILE PATH="$tmp/wrappers:$PATH" \
         VELBRO_DIST_DIR="$tmp/$name/dist" VELBRO_RELEASE_BUILD_DIR="$tmp/build" "$@" \
         "$src/scripts/release.sh" >"$tmp/$name/out" 2>"$tmp/$name/err"
 }
 
-# Broken settings: name | certificate file | password file | part of the message.
-# The first four are found before the build; a certificate without its issuer only when the
-# signed program is verified, after signing.
+# Broken settings: name | settings | part of the message. All but the certificate without its
+# issuer are found before the build; that one only when the signed program is verified.
+pfx_with() { echo "VELBRO_SIGN_PFX=$certs/$1 VELBRO_SIGN_PASSWORD_FILE=$certs/$2"; }
 failing_cases=(
-    "wrong-password|$certs/signer.pfx|$certs/wrong-password.txt|wrong password"
-    "missing-certificate|$certs/none.pfx|$certs/password.txt|certificate file not found or not readable: $certs/none.pfx"
-    "missing-password-file|$certs/signer.pfx|$certs/none.txt|password file not found or not readable: $certs/none.txt"
-    "expired-certificate|$certs/expired.pfx|$certs/password.txt|(CN=Velbro Release Test Signer) expired on Feb  1 00:00:00 2020 GMT"
-    "issuer-missing|$certs/no-chain.pfx|$certs/password.txt|the signed program did not verify"
+    "wrong-password|$(pfx_with signer.pfx wrong-password.txt)|wrong password"
+    "missing-certificate|$(pfx_with none.pfx password.txt)|certificate file not found or not readable: $certs/none.pfx"
+    "missing-password-file|$(pfx_with signer.pfx none.txt)|password file not found or not readable: $certs/none.txt"
+    "expired-certificate|$(pfx_with expired.pfx password.txt)|(CN=Velbro Release Test Signer) expired on Feb  1 00:00:00 2020 GMT"
+    "issuer-missing|$(pfx_with no-chain.pfx password.txt)|the signed program did not verify"
+    "wrong-pin|$token VELBRO_SIGN_PIN_FILE=$certs/wrong-pin.txt|wrong PIN for the token \"Velbro Release\" in $certs/wrong-pin.txt"
+    "no-key-there|$token VELBRO_SIGN_PKCS11_KEY=${key/signer/nobody}|no private key on the token matches VELBRO_SIGN_PKCS11_KEY"
+    "not-for-code-signing|$token VELBRO_SIGN_PKCS11_CERT=pkcs11:object=tsa|(CN=Velbro Release Test Time Stamps) is not a code-signing certificate"
+    "no-certificate-there|$token VELBRO_SIGN_PKCS11_CERT=pkcs11:id=%07|no certificate on the token matches VELBRO_SIGN_PKCS11_CERT"
+    "no-token-there|$token VELBRO_SIGN_PKCS11_KEY=pkcs11:token=Other;object=signer|no token in $module matches VELBRO_SIGN_PKCS11_KEY (tokens found: \"Velbro Release\")"
+    "not-a-library|$token VELBRO_SIGN_PKCS11_MODULE=$certs/root.pem|cannot load the PKCS#11 library $certs/root.pem"
+    "pin-in-uri|$token VELBRO_SIGN_PKCS11_KEY=$key;pin-value=$pin|VELBRO_SIGN_PKCS11_KEY carries a PIN (pin-value or pin-source): take it out and put the PIN in the file named by VELBRO_SIGN_PIN_FILE"
+    "pfx-and-token|$token $(pfx_with signer.pfx password.txt)|VELBRO_SIGN_PFX and VELBRO_SIGN_PKCS11_KEY are both set"
+    "token-without-key|VELBRO_SIGN_PKCS11_MODULE=$module|VELBRO_SIGN_PKCS11_MODULE is set, but VELBRO_SIGN_PKCS11_KEY is not"
 )
 for case in "${failing_cases[@]}"; do
-    IFS='|' read -r name pfx_file password_file message <<<"$case"
+    IFS='|' read -r name settings message <<<"$case"
+    read -r -a settings <<<"$settings"
     status=0
-    release "$name" VELBRO_SIGN_PFX="$pfx_file" VELBRO_SIGN_PASSWORD_FILE="$password_file" || status=$?
-    check "$name: exit status" "not 0" "$([ "$status" -ne 0 ] && echo "not 0" || echo 0)"
+    release "$name" "${settings[@]}" || status=$?
+    check "$name: exit status" 1 "$status"
     grep -q -F "release: " "$tmp/$name/err" && grep -q -F -- "$message" "$tmp/$name/err" ||
         check "$name: message" "release: ...$message..." "$(cat "$tmp/$name/err")"
     check "$name: files left in the output folder" "" "$(ls -A "$tmp/$name/dist")"
 done
 
-status=0
-release signed VELBRO_SIGN_PFX="$certs/signer.pfx" VELBRO_SIGN_PASSWORD_FILE="$certs/password.txt" \
-    VELBRO_SIGN_TIMESTAMP_URL="$tsa_url" || status=$?
-signed=$tmp/signed/dist/velbro-vpn.exe
-check "signed: exit status" 0 "$status"
-check "signed: files in the output folder" "velbro-vpn.exe velbro-vpn.exe.sha256" \
-    "$(ls -A "$tmp/signed/dist" | xargs)"
-check "signed: first line" "velbro-vpn.exe is signed by CN=Velbro Release Test Signer" \
-    "$(head -n 1 "$tmp/signed/out")"
-check "signed: checksum file" "velbro-vpn.exe: OK" "$(cd "$tmp/signed/dist" && sha256sum -c velbro-vpn.exe.sha256 2>&1)"
-osslsigncode verify -in "$signed" -CAfile "$certs/root.pem" -TSA-CAfile "$certs/root.pem" \
-    >"$tmp/signed/verify" 2>&1 || check "signed: osslsigncode verify" "success" "$(cat "$tmp/signed/verify")"
-check "signed: time stamp" "Timestamp Server Signature verification: ok" \
-    "$(grep -o 'Timestamp Server Signature verification: .*' "$tmp/signed/verify")"
+# signed NAME [VAR=value...]: a release that must end with a program signed by the test signer.
+signed() {
+    local name=$1 status=0
+    shift
+    release "$name" "$@" || status=$?
+    check "$name: exit status" 0 "$status"
+    check "$name: files in the output folder" "velbro-vpn.exe velbro-vpn.exe.sha256" \
+        "$(ls -A "$tmp/$name/dist" | xargs)"
+    check "$name: first line" "velbro-vpn.exe is signed by CN=Velbro Release Test Signer" \
+        "$(head -n 1 "$tmp/$name/out")"
+    check "$name: checksum file" "velbro-vpn.exe: OK" "$(cd "$tmp/$name/dist" && sha256sum -c velbro-vpn.exe.sha256 2>&1)"
+    osslsigncode verify -in "$tmp/$name/dist/velbro-vpn.exe" -CAfile "$certs/root.pem" \
+        -TSA-CAfile "$certs/root.pem" >"$tmp/$name/verify" 2>&1 ||
+        check "$name: osslsigncode verify" "success" "$(cat "$tmp/$name/verify")"
+}
+signed signed VELBRO_SIGN_PFX="$certs/signer.pfx" VELBRO_SIGN_PASSWORD_FILE="$certs/password.txt" \
+    VELBRO_SIGN_TIMESTAMP_URL="$tsa_url"
+signed token "${on_token[@]}" VELBRO_SIGN_TIMESTAMP_URL="$tsa_url"
+signed token-certificate-file "${on_token[@]}" VELBRO_SIGN_PKCS11_CERT="$certs/signer-chain.pem"
+for name in signed token; do
+    check "$name: time stamp" "Timestamp Server Signature verification: ok" \
+        "$(grep -o 'Timestamp Server Signature verification: .*' "$tmp/$name/verify")"
+done
+
+# The PIN reaches pkcs11-tool through its environment and osslsigncode through a pipe: no
+# command line, no other program's environment, no output shows it (the environments hold
+# the settings the test gave, one of them a URI with the PIN in it).
+check "PIN: programs that reached the token through a wrapper" "osslsigncode pkcs11-tool" \
+    "$(cut -d ' ' -f 1 "$tmp/command-lines" | grep -x -E 'osslsigncode|pkcs11-tool' | sort -u | xargs)"
+check "PIN: command lines and outputs that show it" "" \
+    "$(grep -l -F -e "$pin" "$tmp/command-lines" "$tmp"/*/out "$tmp"/*/err)"
+check "PIN: programs whose environment holds it" "pkcs11-tool" \
+    "$(grep -F -e "$pin" "$tmp/environments" | grep -v '^[^ ]* VELBRO_SIGN_' | cut -d ' ' -f 1 | sort -u | xargs)"
 
 status=0
 release unsigned || status=$?
 unsigned=$tmp/unsigned/dist/velbro-vpn.exe
 check "unsigned: exit status" 0 "$status"
-check "unsigned: lines saying so" "velbro-vpn.exe is unsigned: VELBRO_SIGN_PFX is not set" \
+check "unsigned: lines saying so" "velbro-vpn.exe is unsigned: neither VELBRO_SIGN_PFX nor VELBRO_SIGN_PKCS11_KEY is set" \
     "$(grep 'is unsigned' "$tmp/unsigned/out")"
 check "unsigned: checksum file" "velbro-vpn.exe: OK" "$(cd "$tmp/unsigned/dist" && sha256sum -c velbro-vpn.exe.sha256 2>&1)"
 check "unsigned: signature that osslsigncode accepts" "none" \
     "$(osslsigncode verify -in "$unsigned" >/dev/null 2>&1 && echo "one" || echo "none")"
 
 # --- The Windows trust provider, under Wine, with the test root trusted in its own prefix ----
-if [ -f "$signed" ] && [ -f "$unsigned" ]; then
+if [ -f "$tmp/signed/dist/velbro-vpn.exe" ] && [ -f "$tmp/token/dist/velbro-vpn.exe" ] && [ -f "$unsigned" ]; then
     win() { printf 'Z:%s' "${1//\//\\}"; }
     wine_tool() { timeout 120 "$src/cmake/wine-run.sh" "$prefix" "$tool" "$@" | tr -d '\r'; }
     # A new prefix for every run: roots trusted by earlier runs must not be trusted here.
@@ -178,18 +250,21 @@ if [ -f "$signed" ] && [ -f "$unsigned" ]; then
     openssl x509 -in "$certs/root.pem" -outform DER -out "$certs/root.der"
     wine_tool trust-root "$(win "$certs/root.der")"
 
-    # One byte in the middle of the code: the signature itself is untouched, the hash is not.
-    tampered=$tmp/tampered.exe
-    cp "$signed" "$tampered"
-    read -r size offset < <(x86_64-w64-mingw32-objdump -h "$tampered" | awk '$2 == ".text" { print $3, $6 }')
-    at=$((0x$offset + 0x$size / 2))
-    byte=$(od -A n -t u1 -j "$at" -N 1 "$tampered" | tr -d ' ')
-    printf "\\x$(printf %02x $((byte ^ 0xff)))" | dd of="$tampered" bs=1 seek="$at" conv=notrunc status=none
+    for name in signed token; do
+        # One byte in the middle of the code: the signature itself is untouched, the hash is not.
+        program=$tmp/$name/dist/velbro-vpn.exe
+        tampered=$tmp/$name/tampered.exe
+        cp "$program" "$tampered"
+        read -r size offset < <(x86_64-w64-mingw32-objdump -h "$tampered" | awk '$2 == ".text" { print $3, $6 }')
+        at=$((0x$offset + 0x$size / 2))
+        byte=$(od -A n -t u1 -j "$at" -N 1 "$tampered" | tr -d ' ')
+        printf "\\x$(printf %02x $((byte ^ 0xff)))" | dd of="$tampered" bs=1 seek="$at" conv=notrunc status=none
 
-    check "trust: signed program" "status=0x00000000 signer=Velbro Release Test Signer" \
-        "$(wine_tool verify "$(win "$signed")")"
-    check "trust: one changed byte of code" "status=0x80096010" \
-        "$(wine_tool verify "$(win "$tampered")" | cut -d' ' -f1)"
+        check "trust: $name program" "status=0x00000000 signer=Velbro Release Test Signer" \
+            "$(wine_tool verify "$(win "$program")")"
+        check "trust: $name program with one changed byte of code" "status=0x80096010" \
+            "$(wine_tool verify "$(win "$tampered")" | cut -d' ' -f1)"
+    done
     check "trust: unsigned program" "status=0x800B0100" \
         "$(wine_tool verify "$(win "$unsigned")" | cut -d' ' -f1)"
 fi
@@ -198,4 +273,4 @@ if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed"
     exit 1
 fi
-echo "PASS: signed, time-stamped, trusted; unsigned; broken settings refused"
+echo "PASS: signed with a .pfx file and on a token, time-stamped, trusted; unsigned; broken settings refused; PIN kept private"
