@@ -153,7 +153,7 @@ read_token() { # read_token SLOT DIR
     label=$(awk -F '\t' -v slot="$1" '$1 == slot { print $2 }' "$work/tokens")
     mkdir "$2"
     if ! on_token "$1" --list-objects >"$2/listing"; then
-        grep -q CKR_PIN_INCORRECT "$work/pkcs11.err" && fail "wrong PIN for the token \"$label\" in $pin_file"
+        grep -q CKR_PIN_INCORRECT "$work/pkcs11.err" && fail "wrong PIN in $pin_file for the token \"$label\""
         fail "cannot log in to the token \"$label\": $(pkcs11_error)"
     fi
     # Each object starts with an unindented line ("Private Key Object; RSA", "Certificate

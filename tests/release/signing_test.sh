@@ -175,7 +175,7 @@ failing_cases=(
     "missing-password-file|$(pfx_with signer.pfx none.txt)|password file not found or not readable: $certs/none.txt"
     "expired-certificate|$(pfx_with expired.pfx password.txt)|(CN=Velbro Release Test Signer) expired on Feb  1 00:00:00 2020 GMT"
     "issuer-missing|$(pfx_with no-chain.pfx password.txt)|the signed program did not verify"
-    "wrong-pin|$token VELBRO_SIGN_PIN_FILE=$certs/wrong-pin.txt|wrong PIN for the token \"Velbro Release\" in $certs/wrong-pin.txt"
+    "wrong-pin|$token VELBRO_SIGN_PIN_FILE=$certs/wrong-pin.txt|wrong PIN in $certs/wrong-pin.txt for the token \"Velbro Release\""
     "no-key-there|$token VELBRO_SIGN_PKCS11_KEY=${key/signer/nobody}|no private key on the token matches VELBRO_SIGN_PKCS11_KEY"
     "not-for-code-signing|$token VELBRO_SIGN_PKCS11_CERT=pkcs11:object=tsa|(CN=Velbro Release Test Time Stamps) is not a code-signing certificate"
     "no-certificate-there|$token VELBRO_SIGN_PKCS11_CERT=pkcs11:id=%07|no certificate on the token matches VELBRO_SIGN_PKCS11_CERT"
