@@ -1,5 +1,5 @@
-// Removing a directory tree without ever following a link out of it: every entry is opened
-// relative to its parent's open handle, and a link is deleted as the link itself.
+// Removing a directory tree without ever following a link out of it, with Windows' own file
+// calls (the decisions are in tree_removal.h).
 #pragma once
 
 #include <windows.h>
@@ -12,7 +12,8 @@ namespace velbro {
 
 // Deletes the directory `dir` with everything in it, depth first. Returns ERROR_SUCCESS, or
 // the error that ended the removal; whatever was not deleted by then stays. A `dir` that is
-// not a directory is left alone (ERROR_DIRECTORY).
+// not a directory is left alone (ERROR_DIRECTORY); a link to a directory is deleted as the
+// link.
 DWORD remove_dir_tree(const NativePath& dir);
 
 // Deletes the entry `name` of the open directory `dir`, or `dir` itself when `name` is empty,

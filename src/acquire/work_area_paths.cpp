@@ -62,13 +62,20 @@ NativePath work_dir_name(std::uint32_t process_id) {
     return name;
 }
 
-WorkPaths compose_work_paths(std::u16string_view system_root, std::uint32_t process_id,
-                             std::u16string_view temp_dir) {
+WorkPaths compose_work_paths(std::u16string_view system_root, std::uint32_t process_id) {
     WorkPaths paths;
     paths.system32_dir = join_path(system_root, u"System32");
     paths.work_dir = join_path(windows_temp_dir(system_root), work_dir_name(process_id));
     paths.package_path = join_path(paths.work_dir, PACKAGE_FILE_NAME);
-    paths.log_path = join_path(temp_dir, LOG_FILE_NAME);
+    return paths;
+}
+
+NativePath log_path_in(std::u16string_view temp_dir) { return join_path(temp_dir, LOG_FILE_NAME); }
+
+WorkPaths compose_work_paths(std::u16string_view system_root, std::uint32_t process_id,
+                             std::u16string_view temp_dir) {
+    WorkPaths paths = compose_work_paths(system_root, process_id);
+    paths.log_path = log_path_in(temp_dir);
     return paths;
 }
 

@@ -16,8 +16,15 @@ NativePath windows_temp_dir(std::u16string_view system_root);
 // "velbro-vpn-" and the process id in decimal.
 NativePath work_dir_name(std::uint32_t process_id);
 
-// The four paths of a run. `temp_dir` is the process's temporary directory as Windows gives
-// it, with its trailing backslash.
+// The paths of a run but the log's, which waits for the temporary directory: the work
+// directory is made before that is asked for, and must be the path handed on.
+WorkPaths compose_work_paths(std::u16string_view system_root, std::uint32_t process_id);
+
+// The log's path in `temp_dir`, the process's temporary directory as Windows gives it, with
+// its trailing backslash.
+NativePath log_path_in(std::u16string_view temp_dir);
+
+// The four paths of a run at once.
 WorkPaths compose_work_paths(std::u16string_view system_root, std::uint32_t process_id,
                              std::u16string_view temp_dir);
 

@@ -33,7 +33,9 @@ RunResult acquire_and_install(UserInterface& ui, InstallSteps& steps, const Work
 
 RunResult run_steps(UserInterface& ui, InstallSteps& steps) {
     Result<WorkPaths> prepared = steps.prepare_work_area();
-    // Nothing to remove: the work directory was never made, or making it failed.
+    // Nothing for the flow to remove: a failed step has made no work directory, or has
+    // removed it itself (the temporary directory could not be found); a plain file at the
+    // work directory's name is someone else's and stays.
     if (!prepared.ok()) return prepared.error();
     const WorkPaths paths = std::move(prepared.value());
 

@@ -1,0 +1,15 @@
+// The work area's file operations carried out by Windows' own file calls.
+#pragma once
+
+#include <windows.h>
+
+#include "acquire/file_operations.h"
+
+namespace velbro {
+
+// One for the process, so that OBJ_DONT_REPARSE, once switched off, stays off.
+FileOperations& windows_file_operations();
+
+inline FileHandle file_handle(HANDLE handle) { return FileHandle(reinterpret_cast<std::uintptr_t>(handle)); }
+
+}  // namespace velbro
