@@ -10,11 +10,13 @@
 namespace velbro::test {
 namespace {
 
+constexpr std::uint32_t TOO_MANY_OPEN_FILES = 4;
 constexpr std::uint32_t INVALID_HANDLE = 6;
 constexpr std::uint32_t CANT_RESOLVE_FILENAME = 1921;
 constexpr std::uint32_t REPARSE_POINT_ENCOUNTERED = 4395;
 // Windows gives up on a name after this many links.
 constexpr int MAX_LINKS = 63;
+constexpr std::size_t MAX_HANDLES = 200000;
 // Small, so that listings cross batch boundaries.
 constexpr std::size_t BATCH_ENTRIES = 4;
 
@@ -130,6 +132,11 @@ std::uint32_t FileModel::open_node(int node, std::uint32_t access, FileHandle& o
     if (nodes_[node].gone) return win32::file_not_found;
     // STATUS_DELETE_PENDING: the name stays until the deletion is done, but it cannot be opened.
     if (nodes_[node].pending) return win32::delete_pending;
+    // A removal that follows a link back into its own tree would go on for ever.
+    if (handles_.size() > MAX_HANDLES) {
+        ADD_FAILURE() << "more than " << MAX_HANDLES << " open handles";
+        return TOO_MANY_OPEN_FILES;
+    }
     ++nodes_[node].open_handles;
     handles_.emplace(next_handle_, Handle{node, access, std::nullopt, false, std::nullopt});
     opened = FileHandle(next_handle_);
