@@ -1,4 +1,4 @@
-velbro_core_test(work_area_core_tests acquire/work_area_paths_test.cpp acquire/file_model.cpp
+velbro_core_test(work_area_core_tests acquire/work_area_paths_test.cpp
     acquire/work_dir_model_test.cpp)
 
 velbro_windows_test(work_area_tests acquire/fixture.cpp acquire/work_area_test.cpp

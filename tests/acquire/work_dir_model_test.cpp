@@ -1,5 +1,5 @@
 // The removal and the making of the work directory against the model of the file system:
-// links of every kind pointing out of the tree, planted entries, rights, entries other
+// links of every kind pointing out of the tree, planted entries, rights, entries that other
 // programs hold or delete, file systems that refuse a flag, and deep trees.
 #include <gtest/gtest.h>
 
@@ -20,64 +20,61 @@ using test::Kind;
 const NativePath WORK_DIR = u"C:\\Windows\\Temp\\velbro-vpn-7";
 const NativePath CANARY = u"C:\\canary";
 constexpr std::uint32_t READ_ONLY = win32::attribute_read_only;
-constexpr std::uint32_t HIDDEN = 0x2;
+constexpr std::uint32_t READ_ONLY_HIDDEN = READ_ONLY | 0x2;
 
 NativePath in_work_dir(std::u16string_view name) { return WORK_DIR + u"\\" + NativePath(name); }
 
-// How the file system under test differs from NTFS.
-struct Refusals {
+struct FileSystem {
     const char* what;
-    bool dont_reparse;
-    bool disposition_ex;
+    bool refuses_dont_reparse;
+    bool refuses_disposition_ex;
 };
-const Refusals FILE_SYSTEMS[] = {
+const FileSystem FILE_SYSTEMS[] = {
     {"NTFS", false, false},
-    {"refuses OBJ_DONT_REPARSE", true, false},
-    {"refuses FileDispositionInfoEx", false, true},
-    {"refuses both", true, true},
+    {"refusing OBJ_DONT_REPARSE", true, false},
+    {"refusing FileDispositionInfoEx", false, true},
+    {"refusing both", true, true},
 };
 
-// A folder outside the work area that links point at: nothing in it may change.
-struct Setting {
-    FileModel files;
-    std::string canary;
-
-    explicit Setting(const Refusals& refusals = FILE_SYSTEMS[0]) {
-        files.refuses_dont_reparse = refusals.dont_reparse;
-        files.refuses_disposition_ex = refusals.disposition_ex;
-        files.add(CANARY + u"\\keep.txt", Kind::file, READ_ONLY | HIDDEN);
-        files.add(CANARY + u"\\sub\\inner.txt", Kind::file);
-        files.add(CANARY + u"\\sub", Kind::directory, READ_ONLY);
-        canary = files.describe(CANARY);
+// A model with a folder outside the work area that links point at: when the test ends,
+// nothing in it has changed and no handle is left open.
+struct Canary : FileModel {
+    std::string before;
+    explicit Canary(const FileSystem& file_system = FILE_SYSTEMS[0]) {
+        refuses_dont_reparse = file_system.refuses_dont_reparse;
+        refuses_disposition_ex = file_system.refuses_disposition_ex;
+        add(CANARY + u"\\keep.txt", Kind::file, READ_ONLY_HIDDEN);
+        add(CANARY + u"\\sub\\inner.txt", Kind::file);
+        add(CANARY + u"\\sub", Kind::directory, READ_ONLY);
+        before = describe(CANARY);
     }
-    ~Setting() {
-        EXPECT_EQ(canary, files.describe(CANARY));
-        EXPECT_EQ(0, files.open_handles());
+    ~Canary() override {
+        EXPECT_EQ(before, describe(CANARY));
+        EXPECT_EQ(0u, open_handles());
     }
 };
 
 TEST(RemoveDirTreeModel, DeletesLinksOfEveryKindAsLinksAndNeverWhatTheyPointAt) {
-    for (const Refusals& refusals : FILE_SYSTEMS) {
-        SCOPED_TRACE(refusals.what);
-        Setting setting(refusals);
-        FileModel& files = setting.files;
-        files.add(in_work_dir(u"package.msi"), Kind::file, READ_ONLY | HIDDEN);
+    const std::vector<std::pair<Kind, NativePath>> links = {
+        {Kind::junction, CANARY},
+        {Kind::directory_link, CANARY},
+        {Kind::directory_link, u"..\\..\\..\\canary"},  // relative; dangling one level down
+        {Kind::file_link, CANARY + u"\\keep.txt"},
+        {Kind::junction, CANARY + u"\\sub"},
+        {Kind::directory_link, CANARY + u"\\missing"},
+        {Kind::file_link, u"missing.txt"},
+        {Kind::junction, in_work_dir(u"sub")},            // inside the tree
+        {Kind::directory_link, in_work_dir(u"link 0")},  // chained
+        {Kind::file_link, in_work_dir(u"link 3")},
+    };
+    for (const FileSystem& file_system : FILE_SYSTEMS) {
+        SCOPED_TRACE(file_system.what);
+        Canary files(file_system);
+        files.add(in_work_dir(u"package.msi"), Kind::file, READ_ONLY_HIDDEN);
         files.add(in_work_dir(u"sub\\read-only.txt"), Kind::file, READ_ONLY);
         files.add(in_work_dir(u"sub"), Kind::directory, READ_ONLY);
-        const std::vector<std::pair<Kind, NativePath>> links = {
-            {Kind::junction, CANARY},
-            {Kind::directory_link, CANARY},
-            {Kind::directory_link, u"..\\..\\..\\canary"},  // relative
-            {Kind::file_link, CANARY + u"\\keep.txt"},
-            {Kind::junction, CANARY + u"\\sub"},
-            {Kind::directory_link, CANARY + u"\\missing"},  // dangling
-            {Kind::file_link, u"missing.txt"},
-            {Kind::junction, in_work_dir(u"sub")},  // inside the tree
-            {Kind::directory_link, in_work_dir(u"link 00")},  // chained: to the junction to the canary
-            {Kind::file_link, in_work_dir(u"link 03")},
-        };
         for (std::size_t i = 0; i < links.size(); ++i) {
-            const NativePath name = u"link 0" + NativePath(1, static_cast<char16_t>(u'0' + i));
+            const NativePath name = u"link " + NativePath(1, static_cast<char16_t>(u'0' + i));
             files.add(in_work_dir(name), links[i].first, 0, links[i].second);
             files.add(in_work_dir(u"sub\\" + name), links[i].first, 0, links[i].second);
         }
@@ -85,35 +82,27 @@ TEST(RemoveDirTreeModel, DeletesLinksOfEveryKindAsLinksAndNeverWhatTheyPointAt) 
 
         EXPECT_EQ(win32::success, remove_dir_tree(files, WORK_DIR));
         EXPECT_EQ("Temp: directory\n", files.describe(u"C:\\Windows\\Temp"));
-        // Switched off once, then never asked for again.
-        EXPECT_EQ(refusals.dont_reparse ? 1 : 0, files.dont_reparse_refusals());
+        // Switched off once, and never asked for again.
+        EXPECT_EQ(file_system.refuses_dont_reparse ? 1 : 0, files.dont_reparse_refusals);
     }
 }
 
-TEST(RemoveDirTreeModel, RemovesALinkAtTheTopAsTheLinkAndLeavesAFileAlone) {
-    struct Case {
-        Kind kind;
-        NativePath target;
-        std::uint32_t expected;
-        std::string left;
-    };
-    const std::vector<Case> cases = {
-        {Kind::junction, CANARY, win32::success, ""},
-        {Kind::directory_link, CANARY, win32::success, ""},
-        {Kind::file_link, CANARY + u"\\keep.txt", win32::directory, "velbro-vpn-7: file link -> C:\\canary\\keep.txt\n"},
-        {Kind::file, u"", win32::directory, "velbro-vpn-7: file\n"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.left);
-        Setting setting;
-        setting.files.add(WORK_DIR, c.kind, 0, c.target);
-        EXPECT_EQ(c.expected, remove_dir_tree(setting.files, WORK_DIR));
-        EXPECT_EQ(c.left, setting.files.describe(WORK_DIR));
+TEST(RemoveDirTreeModel, RemovesALinkToADirectoryAtTheTopAsTheLinkAndLeavesAFileAlone) {
+    const std::vector<std::pair<Kind, std::uint32_t>> cases = {{Kind::junction, win32::success},
+                                                               {Kind::directory_link, win32::success},
+                                                               {Kind::file_link, win32::directory},
+                                                               {Kind::file, win32::directory}};
+    for (const auto& [kind, expected] : cases) {
+        Canary files;
+        files.add(WORK_DIR, kind, 0, kind == Kind::file_link ? CANARY + u"\\keep.txt" : CANARY);
+        const std::string before = files.describe(WORK_DIR);
+        EXPECT_EQ(expected, remove_dir_tree(files, WORK_DIR)) << before;
+        EXPECT_EQ(expected == win32::success ? "" : before, files.describe(WORK_DIR));
     }
 }
 
 TEST(MakeWorkDirModel, ReplacesWhatStandsAtTheNameAndMakesTheDirectoryPrivate) {
-    const std::string fresh = "Windows: directory\nWindows\\Temp: directory\nWindows\\Temp\\velbro-vpn-7: directory, made private\n";
+    const std::string fresh = "Windows: directory\nWindows\\Temp: directory\nWindows\\Temp\\velbro-vpn-7: directory, private\n";
     struct Case {
         const char* what;
         std::function<void(FileModel&)> plant;
@@ -121,16 +110,15 @@ TEST(MakeWorkDirModel, ReplacesWhatStandsAtTheNameAndMakesTheDirectoryPrivate) {
         std::string windows_after;
     };
     const std::vector<Case> cases = {
-        {"nothing", [](FileModel& files) { files.add(u"C:\\Windows\\Temp", Kind::directory); }, win32::success,
-         fresh},
-        {"nothing, and no Windows folder either", [](FileModel&) {}, win32::success,
-         "Windows: directory, made with inherited rights\nWindows\\Temp: directory, made with inherited rights\n"
-         "Windows\\Temp\\velbro-vpn-7: directory, made private\n"},
+        {"nothing", [](FileModel& files) { files.add(u"C:\\Windows\\Temp", Kind::directory); }, win32::success, fresh},
+        {"no Windows folder either", [](FileModel&) {}, win32::success,
+         "Windows: directory, inheriting\nWindows\\Temp: directory, inheriting\n"
+         "Windows\\Temp\\velbro-vpn-7: directory, private\n"},
         {"a folder with read-only contents",
          [](FileModel& files) {
              files.add(in_work_dir(u"Cloudflare_WARP.msi"), Kind::file, READ_ONLY);
              files.add(in_work_dir(u"sub\\x"), Kind::file);
-             files.add(WORK_DIR, Kind::directory, READ_ONLY | HIDDEN);
+             files.add(WORK_DIR, Kind::directory, READ_ONLY_HIDDEN);
          },
          win32::success, fresh},
         {"a junction to the canary", [](FileModel& files) { files.add(WORK_DIR, Kind::junction, 0, CANARY); },
@@ -142,25 +130,24 @@ TEST(MakeWorkDirModel, ReplacesWhatStandsAtTheNameAndMakesTheDirectoryPrivate) {
          fresh},
         {"a dangling link", [](FileModel& files) { files.add(WORK_DIR, Kind::file_link, 0, u"C:\\nowhere"); },
          win32::success, fresh},
-        {"a plain file", [](FileModel& files) { files.add(WORK_DIR, Kind::file, READ_ONLY); },
-         win32::already_exists,
+        {"a plain file", [](FileModel& files) { files.add(WORK_DIR, Kind::file, READ_ONLY); }, win32::already_exists,
          "Windows: directory\nWindows\\Temp: directory\nWindows\\Temp\\velbro-vpn-7: file, attributes 1\n"},
-        {"a folder with a file another program holds throughout",
+        {"a folder holding a file another program holds throughout",
          [](FileModel& files) {
              files.add(in_work_dir(u"held.msi"), Kind::file);
-             files.interfere(in_work_dir(u"held.msi"), std::string(100, 'H'));
+             files.interfere(in_work_dir(u"held.msi"), std::string(60, 'H'));
          },
          win32::already_exists,
          "Windows: directory\nWindows\\Temp: directory\nWindows\\Temp\\velbro-vpn-7: directory\n"
          "Windows\\Temp\\velbro-vpn-7\\held.msi: file\n"},
     };
-    for (const Refusals& refusals : FILE_SYSTEMS) {
+    for (const FileSystem& file_system : FILE_SYSTEMS) {
         for (const Case& c : cases) {
-            SCOPED_TRACE(std::string(refusals.what) + ", " + c.what);
-            Setting setting(refusals);
-            c.plant(setting.files);
-            EXPECT_EQ(c.expected, make_work_dir(setting.files, WORK_DIR));
-            EXPECT_EQ(c.windows_after, setting.files.describe(u"C:\\Windows"));
+            SCOPED_TRACE(std::string(file_system.what) + ", " + c.what);
+            Canary files(file_system);
+            c.plant(files);
+            EXPECT_EQ(c.expected, make_work_dir(files, WORK_DIR));
+            EXPECT_EQ(c.windows_after, files.describe(u"C:\\Windows"));
         }
     }
 }
@@ -168,7 +155,7 @@ TEST(MakeWorkDirModel, ReplacesWhatStandsAtTheNameAndMakesTheDirectoryPrivate) {
 TEST(RemoveDirTreeModel, TriesAgainWhileAnotherProgramHoldsAnEntryAndStopsAfterFiftyAttempts) {
     struct Case {
         const char* what;
-        std::string others;  // what other programs do before each of our opens of package.msi
+        std::string others;  // what other programs do before each of our opens of the package
         bool refuses_disposition_ex;
         std::uint32_t expected;
     };
@@ -184,28 +171,29 @@ TEST(RemoveDirTreeModel, TriesAgainWhileAnotherProgramHoldsAnEntryAndStopsAfterF
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        Setting setting({"", false, c.refuses_disposition_ex});
-        FileModel& files = setting.files;
+        Canary files({"", false, c.refuses_disposition_ex});
         files.add(in_work_dir(u"sub\\package.msi"), Kind::file, READ_ONLY);
         files.add(in_work_dir(u"sub\\link"), Kind::junction, 0, CANARY);
         files.add(in_work_dir(u"sub\\zz last.txt"), Kind::file);
         files.interfere(in_work_dir(u"sub\\package.msi"), c.others);
 
         EXPECT_EQ(c.expected, remove_dir_tree(files, WORK_DIR));
-        EXPECT_EQ(c.expected == win32::success ? "" : "velbro-vpn-7: directory\nvelbro-vpn-7\\sub: directory\n"
-                                                       "velbro-vpn-7\\sub\\package.msi: file, attributes 1\n"
-                                                       "velbro-vpn-7\\sub\\zz last.txt: file\n",
+        // Stopped there, the rest stays.
+        EXPECT_EQ(c.expected == win32::success ? ""
+                                               : "velbro-vpn-7: directory\nvelbro-vpn-7\\sub: directory\n"
+                                                 "velbro-vpn-7\\sub\\package.msi: file, attributes 1\n"
+                                                 "velbro-vpn-7\\sub\\zz last.txt: file\n",
                   files.describe(WORK_DIR));
     }
 }
 
 TEST(RemoveDirTreeModel, ATreeThousandsOfLevelsDeepDoesNotExhaustTheStack) {
-    Setting setting;
-    int folder = setting.files.add(WORK_DIR, Kind::directory);
-    for (int level = 0; level < 100000; ++level) folder = setting.files.add_in(folder, u"d", Kind::directory);
-    setting.files.add_in(folder, u"bottom.txt", Kind::file);
-    EXPECT_EQ(win32::success, remove_dir_tree(setting.files, WORK_DIR));
-    EXPECT_EQ("", setting.files.describe(WORK_DIR));
+    Canary files;
+    int folder = files.add(WORK_DIR, Kind::directory);
+    for (int level = 0; level < 100000; ++level) folder = files.add_in(folder, u"d", Kind::directory);
+    files.add_in(folder, u"bottom.txt", Kind::file);
+    EXPECT_EQ(win32::success, remove_dir_tree(files, WORK_DIR));
+    EXPECT_EQ("", files.describe(WORK_DIR));
 }
 
 }  // namespace
