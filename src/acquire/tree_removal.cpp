@@ -25,8 +25,8 @@ std::uint32_t open_entry(FileOperations& files, FileHandle dir, std::u16string_v
 
 // An entry that another program deleted, or is deleting, in the meantime counts as deleted.
 bool is_gone(std::uint32_t error) {
-    return error == win32::file_not_found || error == win32::path_not_found ||
-           error == win32::bad_netpath || error == win32::bad_net_name || error == win32::delete_pending;
+    return error == win32::file_not_found || error == win32::path_not_found || error == win32::bad_netpath ||
+           error == win32::bad_net_name || error == win32::delete_pending;
 }
 
 std::uint32_t unless_gone(std::uint32_t error) { return is_gone(error) ? win32::success : error; }
@@ -121,16 +121,16 @@ std::uint32_t remove_dir_tree(FileOperations& files, const NativePath& dir) {
             if ((entry.attributes & win32::attribute_directory) != 0) {
                 // A link to a directory lists as one too; opened as the link it is empty.
                 OpenEntry subdir(files);
-                const std::uint32_t error = open_entry(
-                    files, current, entry.name, win32::synchronize | win32::list_directory, subdir);
+                const std::uint32_t error = open_entry(files, current, entry.name,
+                                                       win32::synchronize | win32::list_directory, subdir);
                 if (error == win32::success) {
                     open_dirs.push_back(std::move(subdir));
                     restart = true;
                     break;
                 }
                 if (!is_gone(error)) return error;
-            } else if (const std::uint32_t error = delete_with_retries(files, current, entry.name,
-                                                                       win32::sharing_violation)) {
+            } else if (const std::uint32_t error =
+                           delete_with_retries(files, current, entry.name, win32::sharing_violation)) {
                 return error;
             }
         }

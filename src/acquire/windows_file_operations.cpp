@@ -12,15 +12,18 @@
 
 namespace velbro {
 
-static_assert(win32::invalid_function == ERROR_INVALID_FUNCTION && win32::file_not_found == ERROR_FILE_NOT_FOUND &&
+static_assert(win32::invalid_function == ERROR_INVALID_FUNCTION &&
+              win32::file_not_found == ERROR_FILE_NOT_FOUND &&
               win32::path_not_found == ERROR_PATH_NOT_FOUND && win32::access_denied == ERROR_ACCESS_DENIED &&
               win32::invalid_drive == ERROR_INVALID_DRIVE && win32::no_more_files == ERROR_NO_MORE_FILES &&
-              win32::sharing_violation == ERROR_SHARING_VIOLATION && win32::not_supported == ERROR_NOT_SUPPORTED &&
-              win32::bad_netpath == ERROR_BAD_NETPATH && win32::bad_net_name == ERROR_BAD_NET_NAME &&
-              win32::file_exists == ERROR_FILE_EXISTS && win32::invalid_parameter == ERROR_INVALID_PARAMETER &&
+              win32::sharing_violation == ERROR_SHARING_VIOLATION &&
+              win32::not_supported == ERROR_NOT_SUPPORTED && win32::bad_netpath == ERROR_BAD_NETPATH &&
+              win32::bad_net_name == ERROR_BAD_NET_NAME && win32::file_exists == ERROR_FILE_EXISTS &&
+              win32::invalid_parameter == ERROR_INVALID_PARAMETER &&
               win32::dir_not_empty == ERROR_DIR_NOT_EMPTY && win32::already_exists == ERROR_ALREADY_EXISTS &&
               win32::directory == ERROR_DIRECTORY && win32::delete_pending == ERROR_DELETE_PENDING);
-static_assert(win32::list_directory == FILE_LIST_DIRECTORY && win32::read_attributes == FILE_READ_ATTRIBUTES &&
+static_assert(win32::list_directory == FILE_LIST_DIRECTORY &&
+              win32::read_attributes == FILE_READ_ATTRIBUTES &&
               win32::write_attributes == FILE_WRITE_ATTRIBUTES && win32::delete_access == DELETE &&
               win32::synchronize == SYNCHRONIZE);
 static_assert(win32::attribute_read_only == FILE_ATTRIBUTE_READONLY &&
@@ -64,8 +67,7 @@ Function ntdll_function(const char* name) {
 // import library for it.
 struct NtFunctions {
     NtOpenFileFunction open_file = ntdll_function<NtOpenFileFunction>("NtOpenFile");
-    StatusToErrorFunction status_to_error =
-        ntdll_function<StatusToErrorFunction>("RtlNtStatusToDosError");
+    StatusToErrorFunction status_to_error = ntdll_function<StatusToErrorFunction>("RtlNtStatusToDosError");
 };
 
 const NtFunctions& nt() {
@@ -105,8 +107,8 @@ class WindowsFileOperations final : public FileOperations {
 public:
     std::uint32_t open_path(const NativePath& path, std::uint32_t access, FinalLink link,
                             FileHandle& opened) override {
-        const DWORD flags = FILE_FLAG_BACKUP_SEMANTICS |
-                            (link == FinalLink::open_link ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+        const DWORD flags =
+            FILE_FLAG_BACKUP_SEMANTICS | (link == FinalLink::open_link ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
         const HANDLE handle =
             ::CreateFileW(wide_ptr(path), access, SHARE_ALL, nullptr, OPEN_EXISTING, flags, nullptr);
         if (handle == INVALID_HANDLE_VALUE) return ::GetLastError();
@@ -151,12 +153,14 @@ public:
     std::uint32_t set_attributes(FileHandle entry, std::uint32_t attributes) override {
         FILE_BASIC_INFO changed{};  // zero times: leave them as they are
         changed.FileAttributes = attributes;
-        return outcome(::SetFileInformationByHandle(handle_of(entry), FileBasicInfo, &changed, sizeof changed));
+        return outcome(
+            ::SetFileInformationByHandle(handle_of(entry), FileBasicInfo, &changed, sizeof changed));
     }
 
     std::uint32_t list(FileHandle dir, bool restart, std::vector<ListedEntry>& batch) override {
         batch.clear();
-        const FILE_INFO_BY_HANDLE_CLASS listing = restart ? FileIdBothDirectoryRestartInfo : FileIdBothDirectoryInfo;
+        const FILE_INFO_BY_HANDLE_CLASS listing =
+            restart ? FileIdBothDirectoryRestartInfo : FileIdBothDirectoryInfo;
         alignas(8) std::array<std::byte, LISTING_BUFFER_BYTES> buffer;
         if (!::GetFileInformationByHandleEx(handle_of(dir), listing, buffer.data(), LISTING_BUFFER_BYTES)) {
             return ::GetLastError();
@@ -172,7 +176,8 @@ public:
                                                         sizeof info));
         }
         FILE_DISPOSITION_INFO info{TRUE};
-        return outcome(::SetFileInformationByHandle(handle_of(entry), FileDispositionInfo, &info, sizeof info));
+        return outcome(
+            ::SetFileInformationByHandle(handle_of(entry), FileDispositionInfo, &info, sizeof info));
     }
 
     std::uint32_t create_directory(const NativePath& path, DirSecurity security) override {

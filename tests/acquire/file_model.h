@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -31,7 +32,8 @@ public:
 
     // Puts an entry at `path` as another program would, with the folders on the way. A link's
     // target is a path, absolute or relative to the link's folder.
-    int add(std::u16string_view path, Kind kind, std::uint32_t attributes = 0, std::u16string_view target = {}) {
+    int add(std::u16string_view path, Kind kind, std::uint32_t attributes = 0,
+            std::u16string_view target = {}) {
         int node = 0;
         for (const std::u16string_view part : parts_of(path)) {
             const auto found = nodes_[node].children.find(std::u16string(part));
@@ -49,7 +51,9 @@ public:
     // What other programs do to the entry just before each of the next opens that ask to
     // delete it, a letter each: 'H' hold it without sharing deletion, 'D' delete it, 'P' mark
     // it for deletion and keep it open until the next yield, '.' nothing.
-    void interfere(std::u16string_view path, std::string others) { nodes_[find(path).second].others = others; }
+    void interfere(std::u16string_view path, std::string others) {
+        nodes_[find(path).second].others = others;
+    }
 
     // The entry and everything under it, a line each: path, kind, attributes, target and the
     // descriptor create_directory gave it. Empty when nothing is there.
@@ -67,7 +71,8 @@ public:
             text += shown + ": " + KINDS[static_cast<int>(entry.kind)];
             if (entry.attributes != 0) text += ", attributes " + std::to_string(entry.attributes);
             if (!entry.target.empty()) text += " -> " + to_utf8(entry.target);
-            if (entry.made_with) text += entry.made_with == DirSecurity::work_dir ? ", private" : ", inheriting";
+            if (entry.made_with)
+                text += entry.made_with == DirSecurity::work_dir ? ", private" : ", inheriting";
             text += "\n";
             for (auto child = entry.children.rbegin(); child != entry.children.rend(); ++child) {
                 stack.emplace_back(child->second, shown + "\\" + to_utf8(child->first));
@@ -102,7 +107,8 @@ public:
     }
     std::uint32_t read_attributes(FileHandle entry, std::uint32_t& attributes) override {
         std::uint32_t error = win32::success;
-        if (const Handle* open = handle(entry, win32::read_attributes, error)) attributes = attributes_of(open->node);
+        if (const Handle* open = handle(entry, win32::read_attributes, error))
+            attributes = attributes_of(open->node);
         return error;
     }
     std::uint32_t set_attributes(FileHandle entry, std::uint32_t attributes) override {
@@ -110,7 +116,8 @@ public:
         const Handle* open = handle(entry, win32::write_attributes, error);
         // FILE_BASIC_INFO: 0 leaves the attributes as they are; the kind bits are not set this way.
         constexpr std::uint32_t KIND = win32::attribute_directory | win32::attribute_reparse_point;
-        if (open != nullptr && attributes != 0) nodes_[open->node].attributes = attributes & ~(KIND | win32::attribute_normal);
+        if (open != nullptr && attributes != 0)
+            nodes_[open->node].attributes = attributes & ~(KIND | win32::attribute_normal);
         return error;
     }
     std::uint32_t list(FileHandle dir, bool restart, std::vector<ListedEntry>& batch) override {
@@ -128,8 +135,8 @@ public:
         // Believed: a junction or directory link opened as the link lists as an empty folder,
         // and a listing goes on after the last name it gave, whatever was deleted meanwhile.
         // Four entries a batch, so that listings cross batches.
-        for (auto next = node.children.upper_bound(*open->listed); next != node.children.end() && batch.size() < 4;
-             ++next) {
+        for (auto next = node.children.upper_bound(*open->listed);
+             next != node.children.end() && batch.size() < 4; ++next) {
             batch.push_back({next->first, attributes_of(next->second)});
             open->listed = next->first;
         }
@@ -139,7 +146,8 @@ public:
         std::uint32_t error = win32::success;
         Handle* open = handle(entry, win32::delete_access, error);
         if (open == nullptr) return error;
-        if (how == Disposition::posix_ignoring_read_only && refuses_disposition_ex) return win32::invalid_parameter;
+        if (how == Disposition::posix_ignoring_read_only && refuses_disposition_ex)
+            return win32::invalid_parameter;
         Node& node = nodes_[open->node];
         // STATUS_DIRECTORY_NOT_EMPTY at once, a child whose deletion is pending included
         // (believed for FileDispositionInfoEx).
@@ -216,7 +224,9 @@ private:
         }
         return parts;
     }
-    bool is_link(int node) const { return nodes_[node].kind != Kind::file && nodes_[node].kind != Kind::directory; }
+    bool is_link(int node) const {
+        return nodes_[node].kind != Kind::file && nodes_[node].kind != Kind::directory;
+    }
     // As a listing and FileBasicInfo show them: a junction or directory link is a directory
     // with the reparse attribute, a file link has the reparse attribute alone.
     std::uint32_t attributes_of(int node) const {
@@ -258,14 +268,16 @@ private:
         }
         return win32::success;
     }
-    std::uint32_t open_node(int node, std::uint32_t access, FinalLink link, bool dont_reparse, FileHandle& opened) {
+    std::uint32_t open_node(int node, std::uint32_t access, FinalLink link, bool dont_reparse,
+                            FileHandle& opened) {
         std::string& others = nodes_[node].others;
         // Only an open that asks for DELETE meets a holder that does not share deletion.
         const char now = (access & win32::delete_access) != 0 && !others.empty() ? others[0] : '.';
         if (now != '.') others.erase(0, 1);
         if (now == 'H') return win32::sharing_violation;
         if (now == 'D') unlink(node);
-        if (now == 'P' && !nodes_[node].pending) pending_until_yield_.push_back(node), nodes_[node].pending = true;
+        if (now == 'P' && !nodes_[node].pending)
+            pending_until_yield_.push_back(node), nodes_[node].pending = true;
         if (nodes_[node].gone) return win32::file_not_found;
         if (link == FinalLink::follow && is_link(node)) {
             // OBJ_DONT_REPARSE: meeting a link while parsing the name fails the open.
@@ -285,12 +297,14 @@ private:
     // The open entry, if it was opened with the `needed` access the operation is documented with.
     Handle* handle(FileHandle entry, std::uint32_t needed, std::uint32_t& error) {
         const auto found = handles_.find(entry);
-        if (found == handles_.end()) return ADD_FAILURE() << "used a handle that is not open", error = 6, nullptr;
+        if (found == handles_.end())
+            return ADD_FAILURE() << "used a handle that is not open", error = 6, nullptr;
         if ((found->second.access & needed) != needed) return error = win32::access_denied, nullptr;
         return &found->second;
     }
     void unlink(int node) {
-        if (!std::exchange(nodes_[node].gone, true)) nodes_[nodes_[node].parent].children.erase(nodes_[node].name);
+        if (!std::exchange(nodes_[node].gone, true))
+            nodes_[nodes_[node].parent].children.erase(nodes_[node].name);
     }
 
     std::vector<Node> nodes_{Node{u"C:", Kind::directory, 0}};

@@ -185,23 +185,6 @@ TEST(PrepareWorkArea, AFolderAlreadyAtTheWorkDirsNameIsReplacedByAFreshOne) {
     EXPECT_EQ("stays", test::read_file(scratch / u"Temp\\neighbour.txt"));
 }
 
-TEST(PrepareWorkArea, APlantedFolderThatCannotBeRemovedEndsTheStep) {
-    test::ScratchDir scratch;
-    const NativePath planted = scratch / (u"Temp\\" + own_work_dir_name());
-    make_dir(scratch / u"Temp");
-    make_dir(planted);
-    make_file(join_path(planted, u"Cloudflare_WARP.msi"), "someone else's package");
-    SystemRootSetting system_root(scratch.path());
-    {
-        test::HeldFile held(join_path(planted, u"Cloudflare_WARP.msi"));
-        const Result<WorkPaths> prepared = prepare_work_area();
-        ASSERT_FALSE(prepared.ok());
-        EXPECT_EQ("kan ikke oprette " + shown(planted) + ": " + os_error_text(183),
-                  prepared.error().message);
-        EXPECT_EQ("someone else's package", test::read_file(join_path(planted, u"Cloudflare_WARP.msi")));
-    }
-}
-
 // Stand-ins for the temporary-directory query, and what they were asked.
 struct TempPathAnswer {
     DWORD length;
