@@ -75,13 +75,6 @@ const NtFunctions& nt() {
     return functions;
 }
 
-DWORD error_of(NTSTATUS status) {
-    // RtlNtStatusToDosError calls a pending deletion "access denied"; it is told apart.
-    if (status == DELETE_PENDING_STATUS) return ERROR_DELETE_PENDING;
-    const StatusToErrorFunction status_to_error = nt().status_to_error;
-    return status_to_error != nullptr ? status_to_error(status) : ERROR_PROC_NOT_FOUND;
-}
-
 HANDLE handle_of(FileHandle handle) { return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(handle)); }
 
 DWORD outcome(BOOL succeeded) { return succeeded ? ERROR_SUCCESS : ::GetLastError(); }
@@ -120,7 +113,7 @@ public:
                           bool dont_reparse, FileHandle& opened) override {
         const NtOpenFileFunction open_file = nt().open_file;
         // The name's length is counted in bytes in 16 bits.
-        if (open_file == nullptr || name.size() > 0x7FFF) return error_of(NAME_INVALID_STATUS);
+        if (open_file == nullptr || name.size() > 0x7FFF) return error_of_status(NAME_INVALID_STATUS);
         NativePath owned_name(name);
         UNICODE_STRING object_name;
         object_name.Length = static_cast<USHORT>(owned_name.size() * sizeof(char16_t));
@@ -136,7 +129,7 @@ public:
         IO_STATUS_BLOCK io{};
         HANDLE handle = nullptr;
         const NTSTATUS status = open_file(&handle, access, &attributes, &io, SHARE_ALL, options);
-        if (!NT_SUCCESS(status)) return error_of(status);
+        if (!NT_SUCCESS(status)) return error_of_status(status);
         opened = file_handle(handle);
         return ERROR_SUCCESS;
     }
@@ -194,6 +187,13 @@ public:
 };
 
 }  // namespace
+
+DWORD error_of_status(LONG status) {
+    // RtlNtStatusToDosError calls a pending deletion "access denied"; it is told apart.
+    if (status == DELETE_PENDING_STATUS) return ERROR_DELETE_PENDING;
+    const StatusToErrorFunction status_to_error = nt().status_to_error;
+    return status_to_error != nullptr ? status_to_error(status) : ERROR_PROC_NOT_FOUND;
+}
 
 FileOperations& windows_file_operations() {
     static WindowsFileOperations operations;

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <functional>
 
+#include "acquire/windows_file_operations.h"
 #include "fixture.h"
 
 namespace velbro {
@@ -155,6 +156,25 @@ TEST(DeleteEntry, AnEntryThatIsAlreadyGoneCountsAsDeleted) {
     }
     pending.reset();
     EXPECT_FALSE(exists(scratch / u"pending.txt"));
+}
+
+TEST(WindowsFileOperations, TellAPendingDeletionApartFromAccessDenied) {
+    // Wine opens an entry whose deletion is pending, so the test above cannot show it.
+    struct Case {
+        ULONG status;
+        DWORD expected;
+    };
+    const std::vector<Case> cases = {
+        {0xC0000056, ERROR_DELETE_PENDING},     // STATUS_DELETE_PENDING
+        {0xC0000022, ERROR_ACCESS_DENIED},      // STATUS_ACCESS_DENIED
+        {0xC0000034, ERROR_FILE_NOT_FOUND},     // STATUS_OBJECT_NAME_NOT_FOUND
+        {0xC000003A, ERROR_PATH_NOT_FOUND},     // STATUS_OBJECT_PATH_NOT_FOUND
+        {0xC0000043, ERROR_SHARING_VIOLATION},  // STATUS_SHARING_VIOLATION
+        {0xC000000D, ERROR_INVALID_PARAMETER},  // STATUS_INVALID_PARAMETER
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(c.expected, error_of_status(static_cast<LONG>(c.status))) << std::hex << c.status;
+    }
 }
 
 }  // namespace
