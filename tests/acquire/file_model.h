@@ -272,8 +272,9 @@ private:
                             FileHandle& opened) {
         std::string& others = nodes_[node].others;
         // Only an open that asks for DELETE meets a holder that does not share deletion.
-        const char now = (access & win32::delete_access) != 0 && !others.empty() ? others[0] : '.';
-        if (now != '.') others.erase(0, 1);
+        const bool met = (access & win32::delete_access) != 0 && !others.empty();
+        const char now = met ? others[0] : '.';
+        if (met) others.erase(0, 1);
         if (now == 'H') return win32::sharing_violation;
         if (now == 'D') unlink(node);
         if (now == 'P' && !nodes_[node].pending)
