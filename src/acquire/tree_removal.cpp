@@ -54,6 +54,8 @@ std::uint32_t clear_read_only_and_mark(FileOperations& files, FileHandle dir, st
                                        std::uint32_t refusal) {
     OpenEntry entry(files);
     const std::uint32_t access = win32::delete_access | win32::read_attributes | win32::write_attributes;
+    // Gone meanwhile counts as deleted, as at the first open; a sharing violation goes back to
+    // the caller's retries.
     if (const std::uint32_t error = open_entry(files, dir, name, access, entry)) return unless_gone(error);
     std::uint32_t attributes = 0;
     if (files.read_attributes(entry.get(), attributes) != win32::success ||
