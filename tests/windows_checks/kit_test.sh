@@ -1,0 +1,60 @@
+#!/bin/bash
+# The check kit under Wine, unpacked and run through Wine's cmd as the IT person runs it: what
+# can run here passes, every Windows-only check is skipped with its reason, and the summary
+# and exit code agree. With a helper program taken out, its check fails and so does the run.
+# Packed again from other copies in another order, the zip is the same.
+# Usage: kit_test.sh KIT.zip pack_kit.py wine-run.sh PREFIX
+set -eu
+kit=$1 pack=$2 wine_run=$3 prefix=$4
+work=$(mktemp -d "${TMPDIR:-/tmp}/velbro-kit.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+fail() { echo "FAILED: $*" >&2; exit 1; }
+
+python3 -m zipfile -e "$kit" "$work/kit"
+files=$(cd "$work/kit" && echo *)
+[ "$files" = "argv_echo.exe console_tests.exe platform_windows_tests.exe run-checks.cmd velbro-vpn.exe \
+velbro_hold_file.exe windows-checks.exe work_area_tests.exe" ] || fail "the kit holds: $files"
+touch -d '2001-02-03 04:05' "$work/kit/"*
+python3 "$pack" "$work/again.zip" $(ls -r "$work/kit/"*)
+cmp "$kit" "$work/again.zip" || fail "the same files packed again give another zip"
+
+# The kit's lines (without CRs) in $work/output, its exit code in $code.
+run_kit() {
+    code=0
+    (cd "$work/kit" && timeout 150 "$wine_run" "$prefix" cmd /c run-checks.cmd </dev/null) \
+        >"$work/output" 2>"$work/errors" || code=$?
+    sed -i 's/\r$//' "$work/output"
+}
+
+run_kit
+wine="Wine cannot make links"
+cat >"$work/expected" <<EOF2
+skipped work directory protected, full control for SYSTEM and Administrators only: \
+Wine does not keep a folder's security descriptor
+skipped junction inside the work directory removed as a link: $wine
+skipped directory symbolic link inside the work directory removed as a link: $wine
+skipped file symbolic link inside the work directory removed as a link: $wine
+skipped junction at the work directory's name replaced by a fresh directory: $wine
+skipped directory symbolic link at the work directory's name replaced by a fresh directory: $wine
+skipped open and read-only files removed at once (FileDispositionInfoEx): Wine refuses FileDispositionInfoEx
+skipped log path in the temporary directory from GetTempPath2W: Wine 8 does not export GetTempPath2W
+skipped child writes through the handles it was given, and finds no other of ours: \
+Wine hands a child the standard handles even when they are not inherited
+passed  child process runner and error texts (platform_windows_tests.exe)
+passed  console output (console_tests.exe)
+passed  work area and removal (work_area_tests.exe)
+3 passed, 0 failed, 9 skipped
+EOF2
+diff "$work/expected" "$work/output" >&2 || {
+    cat "$work/errors" >&2
+    grep -h -A 4 '<failure' "$work/kit/logs/"*.xml >&2 || true
+    fail "the kit's lines differ (above)"
+}
+[ "$code" -eq 0 ] || fail "exit code $code after a run without failures"
+
+rm "$work/kit/argv_echo.exe"
+run_kit
+grep -qx 'failed  child process runner and error texts (platform_windows_tests.exe): exit code [0-9]* .*' \
+    "$work/output" && [ "$(tail -n 1 "$work/output")" = "2 passed, 1 failed, 9 skipped" ] ||
+    { cat "$work/output" >&2; fail "a failing check is not reported as failed"; }
+[ "$code" -eq 1 ] || fail "exit code $code after a failed check"
