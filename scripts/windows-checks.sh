@@ -11,8 +11,8 @@ scripts/install-deps.sh
 mkdir -p "$build" dist
 rm -f "dist/$zip"
 log=$build/kit-build.log
-if ! { cmake --preset windows -B "$build" --fresh && cmake --build "$build" --target velbro_windows_checks_kit -j 2; } \
-    >"$log" 2>&1; then
+if ! { cmake --preset windows -B "$build" --fresh &&
+    cmake --build "$build" --target velbro_windows_checks_kit -j 2; } >"$log" 2>&1; then
     tail -n 40 "$log" >&2
     echo "windows-checks: the build failed (full log: $log)" >&2
     exit 1
