@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "acquire/publisher.h"
 #include "acquire/remove_tree.h"
 #include "acquire/work_area.h"
 #include "platform/child_process.h"
@@ -233,6 +234,19 @@ Outcome open_and_read_only_files() {
     ::GetVolumeInformationByHandleW(open_file.get(), nullptr, 0, nullptr, nullptr, nullptr, file_system,
                                     MAX_PATH + 1);
     if (std::wstring_view(file_system) != L"NTFS") return {SKIPPED, "the kit's folder is not on NTFS"};
+    {
+        // The removal counts on the POSIX disposition refusing a folder that is not empty at once.
+        const UniqueHandle folder(::CreateFileW(wide_ptr(dir.path), DELETE,
+                                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        DWORD delete_posix = 0x1 | 0x2;  // FileDispositionInfoEx (21): delete, POSIX semantics
+        const bool marked = ::SetFileInformationByHandle(
+            folder.get(), static_cast<FILE_INFO_BY_HANDLE_CLASS>(21), &delete_posix, sizeof delete_posix);
+        const DWORD error = marked ? ERROR_SUCCESS : ::GetLastError();
+        if (error != ERROR_DIR_NOT_EMPTY) {
+            return failed("FileDispositionInfoEx on a folder that is not empty did not answer 145", error);
+        }
+    }
     if (const DWORD error = remove_dir_tree(dir.path)) return failed("the removal failed", error);
     if (::GetFileAttributesW(wide_ptr(dir.path)) != INVALID_FILE_ATTRIBUTES) {
         return failed("the folder is still there while the files are open");
@@ -278,14 +292,18 @@ Outcome child_handles() {
         return *skip;
     }
     const Made dir{scratch("child-check-")};
-    UniqueHandle secret, output;  // the secret held as the installer holds its package: not inheritable
+    UniqueHandle secret_file, output;
     HANDLE read_end = nullptr, write_end = nullptr;
     if (!::CreateDirectoryW(wide_ptr(dir.path), nullptr) ||
-        !create_file(secret, dir.path + u"\\secret.txt", "") ||
+        !create_file(secret_file, dir.path + u"\\secret.txt", "") ||
         !create_file(output, dir.path + u"\\output.txt", "") ||
         !::CreatePipe(&read_end, &write_end, nullptr, 0)) {
         return failed("cannot make the child's streams", ::GetLastError());
     }
+    secret_file.reset();
+    // Held open by the installer's own step, as the package is while msiexec runs.
+    const Result<PackageHandle> secret = open_package(dir.path + u"\\secret.txt");
+    if (!secret.ok()) return failed("open_package: " + secret.error().message);
     UniqueHandle reader(read_end), writer(write_end);
     ChildCommand command(kit_path(u"windows-checks.exe"));
     add_argument(command, u"--handle-check-child");
