@@ -38,9 +38,4 @@ int show_dialog(HWND owner, bool is_error, std::string_view main_instruction,
     return pressed;
 }
 
-int show_outcome_dialog(HWND owner, bool is_error, std::string_view main_instruction,
-                        std::string_view content, std::string_view footer) {
-    return show_dialog(owner, is_error, main_instruction, content, footer, {}, TDCBF_OK_BUTTON);
-}
-
 }  // namespace velbro

@@ -16,8 +16,4 @@ int show_dialog(HWND owner, bool is_error, std::string_view main_instruction,
                 std::span<const TASKDIALOG_BUTTON> buttons,
                 TASKDIALOG_COMMON_BUTTON_FLAGS common_buttons);
 
-// The OK-only variant both outcome dialogs use.
-int show_outcome_dialog(HWND owner, bool is_error, std::string_view main_instruction,
-                        std::string_view content, std::string_view footer);
-
 }  // namespace velbro
