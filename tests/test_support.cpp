@@ -1,12 +1,11 @@
 // The deadline keeps the test and its children in one job so a missed deadline can find them.
 #include "test_support.h"
 
-#include <cstdint>
+#include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
-
-#include "platform/unique_handle.h"
+#include <cstring>
 
 namespace velbro::test_support {
 namespace {
@@ -28,13 +27,7 @@ HANDLE test_job() {
 
 // Every process in the job but this one, with the code a killed child shows.
 void end_children(HANDLE job) {
-    union {
-        JOBOBJECT_BASIC_PROCESS_ID_LIST list;
-        char room[sizeof(JOBOBJECT_BASIC_PROCESS_ID_LIST) + 256 * sizeof(ULONG_PTR)];
-    } ids{};
-    if (!::QueryInformationJobObject(job, JobObjectBasicProcessIdList, &ids, sizeof ids, nullptr)) return;
-    for (DWORD i = 0; i < ids.list.NumberOfProcessIdsInList; ++i) {
-        const auto pid = static_cast<DWORD>(ids.list.ProcessIdList[i]);
+    for (const DWORD pid : processes_in(job)) {
         if (pid == ::GetCurrentProcessId()) continue;
         const UniqueHandle child(::OpenProcess(PROCESS_TERMINATE, FALSE, pid));
         if (child) ::TerminateProcess(child.get(), 3);
@@ -44,6 +37,54 @@ void end_children(HANDLE job) {
 DWORD WINAPI run_body(void* body) {
     (*static_cast<const std::function<void()>*>(body))();
     return 0;
+}
+
+// The names in a folder, as Windows gives them.
+std::vector<NativePath> names_in(const NativePath& folder) {
+    std::vector<NativePath> names;
+    WIN32_FIND_DATAW found;
+    const HANDLE search = ::FindFirstFileW(wide_ptr(folder + u"\\*"), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do {
+        const NativePath name(reinterpret_cast<const char16_t*>(found.cFileName));
+        if (name != u"." && name != u"..") names.push_back(name);
+    } while (::FindNextFileW(search, &found));
+    ::FindClose(search);
+    return names;
+}
+
+// Deletes `path` and everything in it, read-only entries too. A link is deleted as the link.
+void erase(const NativePath& path) {
+    const DWORD attributes = attributes_of(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return;
+    if (attributes & FILE_ATTRIBUTE_READONLY) {
+        ::SetFileAttributesW(wide_ptr(path), attributes & ~FILE_ATTRIBUTE_READONLY);
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        ::DeleteFileW(wide_ptr(path));
+        return;
+    }
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        for (const NativePath& name : names_in(path)) erase(path + u"\\" + name);
+    }
+    ::RemoveDirectoryW(wide_ptr(path));
+}
+
+// Everything from the file's start to its end.
+std::string read_all(HANDLE file) {
+    ::SetFilePointer(file, 0, nullptr, FILE_BEGIN);
+    std::string bytes;
+    char buffer[65536];
+    DWORD read = 0;
+    while (::ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0) bytes.append(buffer, read);
+    return bytes;
+}
+
+bool write_all(HANDLE file, std::string_view bytes) {
+    DWORD written = 0;
+    return bytes.empty() || (::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                                          nullptr) &&
+                             written == bytes.size());
 }
 
 }  // namespace
@@ -64,6 +105,25 @@ void within_deadline(const char* what, const std::function<void()>& body, DWORD 
     }
 }
 
+std::vector<DWORD> processes_in(HANDLE job) {
+    // The list runs past the one-element array the header declares, so it is read from the
+    // raw bytes: indexing that array beyond [0] is undefined and the compiler drops it.
+    alignas(JOBOBJECT_BASIC_PROCESS_ID_LIST) std::byte buffer[4096];
+    std::vector<DWORD> ids;
+    if (!::QueryInformationJobObject(job, JobObjectBasicProcessIdList, buffer, sizeof buffer, nullptr)) {
+        return ids;
+    }
+    JOBOBJECT_BASIC_PROCESS_ID_LIST header;
+    std::memcpy(&header, buffer, sizeof header);
+    for (DWORD i = 0; i < header.NumberOfProcessIdsInList; ++i) {
+        ULONG_PTR id;
+        std::memcpy(&id, buffer + offsetof(JOBOBJECT_BASIC_PROCESS_ID_LIST, ProcessIdList) + i * sizeof id,
+                    sizeof id);
+        ids.push_back(static_cast<DWORD>(id));
+    }
+    return ids;
+}
+
 int count_handles() {
     int count = 0;
     for (std::uintptr_t value = 4; value < 65536; value += 4) {
@@ -73,16 +133,28 @@ int count_handles() {
     return count;
 }
 
-ScratchFolder::ScratchFolder(std::string_view label) {
-    static int serial = 0;
+int handles_left_open(const std::function<void()>& body) {
+    body();
+    const int before = count_handles();
+    body();
+    return count_handles() - before;
+}
+
+NativePath temp_dir() {
     NativePath temp(MAX_PATH + 1, u'\0');
     temp.resize(::GetTempPathW(MAX_PATH + 1, wide_ptr(temp)));
+    return temp;
+}
+
+ScratchFolder::ScratchFolder() {
+    static int serial = 0;
+    const NativePath temp = temp_dir();
     // Wine reuses process ids from one server start to the next, and a crashed test leaves
     // its folder behind: skip names that are taken.
     bool created = false;
     do {
-        folder_ = temp + to_wide(std::string(label) + " " + std::to_string(::GetCurrentProcessId()) +
-                                 "-" + std::to_string(++serial));
+        folder_ = temp + u"velbro æøå " + to_wide(std::to_string(::GetCurrentProcessId()) + "-" +
+                                                  std::to_string(++serial));
         created = ::CreateDirectoryW(wide_ptr(folder_), nullptr);
     } while (!created && ::GetLastError() == ERROR_ALREADY_EXISTS);
     if (temp.empty() || !created) {
@@ -91,22 +163,67 @@ ScratchFolder::ScratchFolder(std::string_view label) {
     }
 }
 
-ScratchFolder::~ScratchFolder() {
-    // Only plain files are ever made in here.
-    WIN32_FIND_DATAW entry;
-    const HANDLE search = ::FindFirstFileW(wide_ptr(path(u"*")), &entry);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-                ::DeleteFileW(wide_ptr(path(reinterpret_cast<const char16_t*>(entry.cFileName))));
-            }
-        } while (::FindNextFileW(search, &entry));
-        ::FindClose(search);
-    }
-    ::RemoveDirectoryW(wide_ptr(folder_));
+ScratchFolder::~ScratchFolder() { erase(folder_); }
+
+WorkPaths ScratchFolder::work_paths(const NativePath& system32_dir) const {
+    return WorkPaths{system32_dir, path(), path(u"Cloudflare_WARP.msi"), path(u"velbro-vpn-install.log")};
 }
 
-NativePath ScratchFolder::path(std::u16string_view name) const { return folder_ + u"\\" + NativePath(name); }
+void make_dir(const NativePath& path) {
+    if (!::CreateDirectoryW(wide_ptr(path), nullptr)) {
+        ADD_FAILURE() << "CreateDirectoryW " << to_utf8(path) << ": " << ::GetLastError();
+    }
+}
+
+void make_file(const NativePath& path, std::string_view contents) {
+    const UniqueHandle file(::CreateFileW(wide_ptr(path), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                          FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file || !write_all(file.get(), contents)) {
+        ADD_FAILURE() << "making file " << to_utf8(path) << ": " << ::GetLastError();
+    }
+}
+
+void copy_file(const NativePath& from, const NativePath& to) {
+    if (!::CopyFileW(wide_ptr(from), wide_ptr(to), FALSE)) {
+        ADD_FAILURE() << "copying " << to_utf8(from) << " to " << to_utf8(to) << ": " << ::GetLastError();
+    }
+}
+
+void set_attributes(const NativePath& path, DWORD attributes) {
+    if (!::SetFileAttributesW(wide_ptr(path), attributes)) {
+        ADD_FAILURE() << "SetFileAttributesW " << to_utf8(path) << ": " << ::GetLastError();
+    }
+}
+
+std::string read_file(const NativePath& path) {
+    const UniqueHandle file(::CreateFileW(wide_ptr(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                          nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file) return "(cannot open: " + std::to_string(::GetLastError()) + ")";
+    return read_all(file.get());
+}
+
+DWORD attributes_of(const NativePath& path) { return ::GetFileAttributesW(wide_ptr(path)); }
+
+bool exists(const NativePath& path) { return attributes_of(path) != INVALID_FILE_ATTRIBUTES; }
+
+bool is_dir(const NativePath& path) {
+    const DWORD attributes = attributes_of(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+std::vector<std::string> list_dir(const NativePath& path) {
+    std::vector<std::string> names;
+    for (const NativePath& name : names_in(path)) names.push_back(to_utf8(name));
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+DWORD delete_file(const NativePath& path) { return ::DeleteFileW(wide_ptr(path)) ? 0 : ::GetLastError(); }
+
+DWORD open_error(const NativePath& path, DWORD access, DWORD share) {
+    const UniqueHandle file(::CreateFileW(wide_ptr(path), access, share, nullptr, OPEN_EXISTING, 0, nullptr));
+    return file ? 0 : ::GetLastError();
+}
 
 ScopedStdHandle::ScopedStdHandle(DWORD stream, HANDLE handle)
     : stream_(stream), saved_(::GetStdHandle(stream)) {
@@ -115,13 +232,105 @@ ScopedStdHandle::ScopedStdHandle(DWORD stream, HANDLE handle)
 
 ScopedStdHandle::~ScopedStdHandle() { ::SetStdHandle(stream_, saved_); }
 
-ScopedEnvironment::ScopedEnvironment(const wchar_t* name, const wchar_t* value) : name_(name) {
-    ::SetEnvironmentVariableW(name, value);
+CapturedStream::CapturedStream(const NativePath& file, DWORD stream, std::string_view contents)
+    : file_(::CreateFileW(wide_ptr(file), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                          nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)),
+      swap_(stream, file_.get()) {
+    if (!file_ || !write_all(file_.get(), contents)) {
+        std::fprintf(stderr, "cannot make %s (error %lu)\n", to_utf8(file).c_str(), ::GetLastError());
+        std::abort();
+    }
+    ::SetFilePointer(file_.get(), 0, nullptr, FILE_BEGIN);
 }
 
-ScopedEnvironment::ScopedEnvironment(const char16_t* name, const std::u16string& value)
-    : ScopedEnvironment(reinterpret_cast<const wchar_t*>(name), wide_ptr(value)) {}
+std::string CapturedStream::text() const { return read_all(file_.get()); }
 
-ScopedEnvironment::~ScopedEnvironment() { ::SetEnvironmentVariableW(name_.c_str(), nullptr); }
+void CapturedStream::clear() {
+    ::SetFilePointer(file_.get(), 0, nullptr, FILE_BEGIN);
+    ::SetEndOfFile(file_.get());
+}
+
+ScopedEnvironment::ScopedEnvironment(std::u16string_view name, std::optional<std::u16string_view> value)
+    : name_(name) {
+    std::u16string old(32767, u'\0');
+    ::SetLastError(ERROR_SUCCESS);
+    const DWORD length = ::GetEnvironmentVariableW(wide_ptr(name_), wide_ptr(old), 32767);
+    if (length > 0 && length < old.size()) saved_ = old.substr(0, length);
+    if (length == 0 && ::GetLastError() != ERROR_ENVVAR_NOT_FOUND) saved_ = u"";
+    ::SetEnvironmentVariableW(wide_ptr(name_), value ? wide_ptr(std::u16string(*value)) : nullptr);
+}
+
+ScopedEnvironment::~ScopedEnvironment() {
+    ::SetEnvironmentVariableW(wide_ptr(name_), saved_ ? wide_ptr(*saved_) : nullptr);
+}
+
+::testing::AssertionResult is_system_error_text(std::string_view text, std::string_view prefix,
+                                                std::int32_t code, std::string_view suffix) {
+    const std::string tail = " (os error " + std::to_string(code) + ")" + std::string(suffix);
+    const auto shape = [&] {
+        return ::testing::AssertionFailure() << "\"" << text << "\" is not \"" << prefix
+                                             << "<a message of the system>" << tail << "\"";
+    };
+    if (!text.starts_with(prefix) || !text.ends_with(tail) || text.size() <= prefix.size() + tail.size()) {
+        return shape();
+    }
+    const std::string_view message = text.substr(prefix.size(), text.size() - prefix.size() - tail.size());
+    if (message.find('\n') != message.npos || message.find_last_not_of("\t\f\r ") != message.size() - 1) {
+        return shape() << ": the message is not one trimmed line";
+    }
+    if (message.starts_with("OS Error")) return shape() << ": the system has no message for it";
+    return ::testing::AssertionSuccess();
+}
+
+NativePath build_path(std::u16string_view relative) {
+    NativePath path = to_wide(VELBRO_WINE_BUILD_DIR) + u"/" + NativePath(relative);
+    std::ranges::replace(path, u'/', u'\\');
+    return path;
+}
+
+NativePath fixture_package(std::u16string_view name) {
+    return build_path(u"fixtures/packages/" + NativePath(name));
+}
+
+NativePath stub_system32() { return build_path(u"fixtures/stub-system32"); }
+
+std::u16string stub_arguments(const ChildCommand& command) {
+    std::u16string lines;
+    for (const std::u16string& argument : command.arguments) lines += (lines.empty() ? u"" : u"\n") + argument;
+    return lines;
+}
+
+std::optional<std::string> recorded_property(const InstallablePackage& package,
+                                             std::u16string_view property) {
+    const std::u16string key = u"Software\\Velbro Tests\\" + std::u16string(package.name);
+    std::u16string value(512, u'\0');
+    DWORD size = static_cast<DWORD>(value.size() * sizeof(char16_t));
+    if (::RegGetValueW(HKEY_LOCAL_MACHINE, wide_ptr(key), wide_ptr(std::u16string(property)),
+                       RRF_RT_REG_SZ | RRF_SUBKEY_WOW6464KEY, nullptr, wide_ptr(value), &size) != ERROR_SUCCESS) {
+        return std::nullopt;
+    }
+    value.resize(size / sizeof(char16_t) - 1);
+    return to_utf8(value);
+}
+
+void uninstall(const InstallablePackage& package) {
+    std::u16string command =
+        u"\"C:\\windows\\system32\\msiexec.exe\" /x " + std::u16string(package.product_code) + u" /qn";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION created{};
+    if (!::CreateProcessW(nullptr, wide_ptr(command), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                          &startup, &created)) {
+        ADD_FAILURE() << "cannot start msiexec /x: " << ::GetLastError();
+        return;
+    }
+    const UniqueHandle process(created.hProcess), thread(created.hThread);
+    // Generous for a loaded machine; it only keeps a hang from stalling the test.
+    if (::WaitForSingleObject(process.get(), 120000) != WAIT_OBJECT_0) {
+        ::TerminateProcess(process.get(), 1);
+        ADD_FAILURE() << "msiexec /x " << to_utf8(package.product_code) << " did not end within 120 s";
+    }
+    ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, wide_ptr(u"Software\\Velbro Tests\\" + std::u16string(package.name)));
+}
 
 }  // namespace velbro::test_support

@@ -1,30 +1,19 @@
 // Opening and checking real signed packages with Wine's trust provider. The test root is
-// trusted in the test prefix only; see tests/fixtures/make_fixtures.sh for the packages.
+// trusted in the test prefix only; see tests/fixtures/make_fixtures.sh for the packages. The
+// decision on every status and name is checked natively: here, what the provider says of real
+// signatures, and that the name read from a real certificate reaches the decision unchanged.
 #include <gtest/gtest.h>
 
 #include <vector>
 
 #include "acquire/publisher.h"
 #include "acquire/trust_provider.h"
-#include "fixtures/package_test_support.h"
+#include "test_support.h"
 
 namespace velbro {
 namespace {
 
-using namespace package_test;
-
-class VerifyPublisher : public testing::Test {
-protected:
-    // The first trust check of a process caches state (and handles) of its own.
-    static void SetUpTestSuite() {
-        const ScratchFolder scratch;
-        const NativePath path = scratch.path(u"warm-up.msi");
-        copy_file(fixture_package(u"install-ok.msi"), path);
-        Result<PackageHandle> package = open_package(path);
-        ASSERT_TRUE(package.ok());
-        verify_publisher(path, package.value());
-    }
-};
+using namespace test_support;
 
 const struct {
     const char16_t* package;
@@ -35,40 +24,35 @@ const struct {
     // What Wine's provider reports for a signature value that does not verify.
     {u"damaged-signature.msi", "ugyldig signatur (0x80096004)"},
     {u"signer-no-comma.msi", "uventet udgiver: Cloudflare Inc"},
-    {u"signer-lower-case.msi", "uventet udgiver: cloudflare, inc."},
-    {u"signer-no-full-stop.msi", "uventet udgiver: Cloudflare, Inc"},
     {u"signer-trailing-space.msi", "uventet udgiver: Cloudflare, Inc. "},
     {u"signer-no-name.msi", "kunne ikke læse udgiver"},
 };
 
-TEST_F(VerifyPublisher, AcceptsOnlyTheVendorsTrustedSignatureAndClosesTheRest) {
+TEST(VerifyPublisher, AcceptsOnlyTheVendorsTrustedSignatureAndClosesTheRest) {
     for (const auto& c : CASES) {
         SCOPED_TRACE(to_utf8(c.package));
         const ScratchFolder scratch;
         const NativePath path = scratch.path(u"Cloudflare_WARP.msi");
         copy_file(fixture_package(c.package), path);
-        const int handles_before = count_handles();
 
-        Result<PackageHandle> opened = open_package(path);
-        ASSERT_TRUE(opened.ok()) << opened.error().message;
-        PackageHandle package = std::move(opened.value());
-        const StepStatus outcome = verify_publisher(path, package);
-
-        if (c.message == nullptr) {
-            ASSERT_FALSE(outcome.has_value()) << outcome->message;
-            // Held for the installation: others may read it, but not change or delete it.
-            EXPECT_TRUE(package.is_open());
-            EXPECT_EQ(open_error(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE), 0u);
-            EXPECT_EQ(open_error(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE), 32u);
-            EXPECT_EQ(delete_file(path), 32u);
-            package.reset();
-        } else {
-            ASSERT_TRUE(outcome.has_value());
-            EXPECT_EQ(outcome->message, c.message);
-            EXPECT_FALSE(package.is_open());
-        }
         // Nothing of the check is left open: neither the package nor the provider's state.
-        EXPECT_EQ(count_handles(), handles_before);
+        EXPECT_EQ(handles_left_open([&] {
+                      Result<PackageHandle> opened = open_package(path);
+                      ASSERT_TRUE(opened.ok()) << opened.error().message;
+                      PackageHandle package = std::move(opened.value());
+                      const StepStatus outcome = verify_publisher(path, package);
+                      EXPECT_EQ(outcome ? outcome->message : "accepted", c.message ? c.message : "accepted");
+                      if (outcome) {
+                          EXPECT_FALSE(package.is_open());
+                          return;
+                      }
+                      // Held for the installation: others may read it, but not change or delete it.
+                      EXPECT_TRUE(package.is_open());
+                      EXPECT_EQ(open_error(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE), 0u);
+                      EXPECT_EQ(open_error(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE), 32u);
+                      EXPECT_EQ(delete_file(path), 32u);
+                  }),
+                  0);
         EXPECT_EQ(delete_file(path), 0u);
     }
 }
@@ -94,7 +78,7 @@ LONG WINAPI recording_verify(HWND window, GUID* action, LPVOID data) {
     return real_verify(window, action, data);
 }
 
-TEST_F(VerifyPublisher, EveryCheckClosesTheProvidersStateExactlyOnce) {
+TEST(VerifyPublisher, EveryCheckClosesTheProvidersStateExactlyOnce) {
     for (const auto& c : CASES) {
         SCOPED_TRACE(to_utf8(c.package));
         const ScratchFolder scratch;
@@ -122,12 +106,7 @@ TEST(OpenPackage, MissingPackageFailsWithTheSystemError) {
     const ScratchFolder scratch;
     const Result<PackageHandle> opened = open_package(scratch.path(u"Cloudflare_WARP.msi"));
     ASSERT_FALSE(opened.ok());
-    const std::string& message = opened.error().message;
-    const std::string prefix = "kan ikke åbne installationsfilen: ";
-    const std::string suffix = " (os error 2)";
-    EXPECT_EQ(message.rfind(prefix, 0), 0u) << message;
-    EXPECT_GT(message.size(), prefix.size() + suffix.size()) << message;
-    EXPECT_TRUE(message.ends_with(suffix)) << message;
+    EXPECT_TRUE(is_system_error_text(opened.error().message, "kan ikke åbne installationsfilen: ", 2));
 }
 
 }  // namespace

@@ -10,17 +10,8 @@ const WorkPaths EXAMPLE{u"C:\\Windows\\System32", u"C:\\Windows\\Temp\\velbro-vp
                         u"C:\\Windows\\Temp\\velbro-vpn-4711\\Cloudflare_WARP.msi",
                         u"C:\\Users\\Test User\\AppData\\Local\\Temp\\velbro-vpn-install.log"};
 
-TEST(MsiexecCommand, InstallsThePackageWithTheEnrolmentProperties) {
-    const ChildCommand command = msiexec_command(EXAMPLE);
-    EXPECT_EQ(command.program, u"C:\\Windows\\System32\\msiexec.exe");
-    const std::vector<std::u16string> expected{
-        u"/i", u"C:\\Windows\\Temp\\velbro-vpn-4711\\Cloudflare_WARP.msi", u"/passive", u"/norestart",
-        u"/l*v", u"C:\\Users\\Test User\\AppData\\Local\\Temp\\velbro-vpn-install.log",
-        u"ORGANIZATION=velbro", u"ONBOARDING=false", u"SUPPORT_URL=mailto:it-support@vellumbrok.dk"};
-    EXPECT_EQ(command.arguments, expected);
-}
-
-TEST(MsiexecCommand, CommandLineQuotesOnlyTheProgramAndTheLogPath) {
+// The command line pins the program and every argument: the quoting rule is reversible.
+TEST(MsiexecCommand, InstallsThePackageWithTheEnrolmentPropertiesQuotingOnlyTheProgramAndTheLogPath) {
     const ChildCommand command = msiexec_command(EXAMPLE);
     const Result<std::u16string, SystemError> line = build_command_line(command.program, command.arguments);
     ASSERT_TRUE(line.ok());

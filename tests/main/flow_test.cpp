@@ -5,7 +5,7 @@
 
 #include <algorithm>
 #include <new>
-#include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -20,7 +20,13 @@ struct DialogCall {
     std::string instruction, content, footer;
     std::vector<std::pair<int, std::string>> buttons;
     std::uint32_t common_buttons;
+    bool operator==(const DialogCall&) const = default;
 };
+void PrintTo(const DialogCall& d, std::ostream* out) {
+    *out << "{owner " << d.owner << (d.is_error ? ", error, \"" : ", \"") << d.instruction << "\", \""
+         << d.content << "\", \"" << d.footer << "\", " << d.buttons.size() << " buttons, common "
+         << d.common_buttons << "}";
+}
 
 class FakeUi final : public UserInterface {
 public:
@@ -50,31 +56,23 @@ private:
     Log& log_;
 };
 
-// Each step succeeds unless told which failure to give, or to throw; handles count opens
-// and closes.
+// Each step logs its name and succeeds, unless it is the one told to fail or to throw;
+// handles count opens and closes.
 class FakeSteps final : public InstallSteps {
 public:
     explicit FakeSteps(Log& log) : log_(log) { self = this; }
-    std::optional<std::string> fail_prepare, fail_download, fail_open, fail_verify;
-    std::string install_result = "ok";  // "ok" or a failure message
-    std::string throw_in;               // the step that throws, as it is logged
+    std::string fail_in, failure, throw_in;
     int open_handles = 0;
 
     Result<WorkPaths> prepare_work_area() override {
-        step("prepare");
-        if (fail_prepare) return InstallError{*fail_prepare};
+        if (StepStatus failed = step("prepare")) return *failed;
         return WorkPaths{u"C:\\W\\System32", u"C:\\W\\Temp\\velbro-vpn-7", u"C:\\W\\Temp\\velbro-vpn-7\\p.msi",
                          u"C:\\T\\velbro-vpn-install.log"};
     }
-    StepStatus download_package(const WorkPaths&) override {
-        step("download");
-        if (fail_download) return InstallError{*fail_download};
-        return {};
-    }
+    StepStatus download_package(const WorkPaths&) override { return step("download"); }
     Result<PackageHandle> open_package(const NativePath& path) override {
-        step("open");
         EXPECT_EQ(path, u"C:\\W\\Temp\\velbro-vpn-7\\p.msi");
-        if (fail_open) return InstallError{*fail_open};
+        if (StepStatus failed = step("open")) return *failed;
         ++open_handles;
         return PackageHandle(reinterpret_cast<void*>(0x42), [](void*) {
             --self->open_handles;
@@ -83,19 +81,16 @@ public:
     }
     StepStatus verify_publisher(const NativePath&, PackageHandle& package) override {
         EXPECT_TRUE(package.is_open());
-        step("verify");
-        if (fail_verify) {
-            package.reset();
-            return InstallError{*fail_verify};
-        }
-        return {};
+        StepStatus failed = step("verify");
+        if (failed) package.reset();
+        return failed;
     }
     RunResult install_package(const WorkPaths&, PackageHandle package) override {
         EXPECT_TRUE(package.is_open());
-        step("install");
+        const StepStatus failed = step("install");
         package.reset();
-        if (install_result == "ok") return SuccessText{"installed"};
-        return InstallError{install_result};
+        if (failed) return *failed;
+        return SuccessText{"installed"};
     }
     void remove_work_dir(const NativePath& work_dir) override {
         EXPECT_EQ(open_handles, 0) << "a package handle is open during the removal";
@@ -104,9 +99,11 @@ public:
     }
 
 private:
-    void step(const char* name) {
+    StepStatus step(const std::string& name) {
         log_.push_back(name);
         if (throw_in == name) throw std::bad_alloc();
+        if (fail_in == name) return InstallError{failure};
+        return {};
     }
     static inline FakeSteps* self = nullptr;
     Log& log_;
@@ -115,25 +112,10 @@ private:
 const std::string TITLE = "print Vellumbrok VPN \u2013 installation af Cloudflare WARP\n\n";
 const std::string VERIFYING = "print Kontrollerer signatur\u2026\n";
 const std::string FOOTER = "Hjælp: it-support@vellumbrok.dk";
-
-TEST(Confirmation, HasTheFixedTextsButtonsAndNoOwner) {
-    Log log;
-    FakeUi ui(log);
-    FakeSteps steps(log);
-    ui.confirm_answer = 2;
-    run_installer(ui, steps);
-    ASSERT_EQ(ui.dialogs.size(), 1u);
-    const DialogCall& d = ui.dialogs[0];
-    EXPECT_EQ(d.owner, nullptr);
-    EXPECT_FALSE(d.is_error);
-    EXPECT_EQ(d.instruction, "Installér Vellumbrok VPN");
-    EXPECT_EQ(d.content,
-              "Dette installerer Cloudflare WARP og forbinder computeren til Vellumbroks netværk.\n\n"
-              "Installationen henter WARP fra Cloudflare og kræver internetforbindelse.");
-    EXPECT_EQ(d.footer, FOOTER);
-    EXPECT_EQ(d.buttons, (std::vector<std::pair<int, std::string>>{{100, "Installér"}, {2, "Annuller"}}));
-    EXPECT_EQ(d.common_buttons, 0u);
-}
+const DialogCall CONFIRMATION{nullptr, false, "Installér Vellumbrok VPN",
+                              "Dette installerer Cloudflare WARP og forbinder computeren til Vellumbroks netværk.\n\n"
+                              "Installationen henter WARP fra Cloudflare og kræver internetforbindelse.",
+                              FOOTER, {{100, "Installér"}, {2, "Annuller"}}, 0};
 
 TEST(Confirmation, AnyAnswerButInstallDeclinesWithNothingElse) {
     // 2: Annuller, Esc, close box or a dialog that failed to open; -1: Wine without a display.
@@ -144,62 +126,52 @@ TEST(Confirmation, AnyAnswerButInstallDeclinesWithNothingElse) {
         ui.confirm_answer = answer;
         EXPECT_EQ(run_installer(ui, steps), 0u) << answer;
         EXPECT_EQ(log, Log{"dialog"}) << answer;
+        EXPECT_EQ(ui.dialogs, std::vector<DialogCall>{CONFIRMATION}) << answer;
     }
 }
 
 struct Road {
-    const char* name;
-    void (*setup)(FakeSteps&);
+    const char* fail_in;  // none: the road of a successful run
+    const char* message;
     Log expected_steps;  // between the title and the outcome dialog
-    bool success;
     std::string content;
 };
 
 TEST(RunSteps, EveryRoadRunsItsStepsInOrderAndEndsAsItShould) {
     const std::vector<Road> roads = {
-        {"success", [](FakeSteps&) {},
-         {"prepare", "download", "open", VERIFYING, "verify", "install", "remove"}, true, "installed"},
-        {"no work area", [](FakeSteps& s) { s.fail_prepare = "SystemRoot mangler"; },
-         {"prepare"}, false, "SystemRoot mangler."},
-        {"download fails", [](FakeSteps& s) { s.fail_download = "download fejlede (exit code: 22)"; },
-         {"prepare", "download", "remove"}, false, "Download fejlede (exit code: 22)."},
-        {"package cannot be opened", [](FakeSteps& s) { s.fail_open = "kan ikke åbne installationsfilen: x"; },
-         {"prepare", "download", "open", "remove"}, false, "Kan ikke åbne installationsfilen: x."},
-        {"publisher rejected", [](FakeSteps& s) { s.fail_verify = "uventet udgiver: Cloudflare Inc"; },
-         {"prepare", "download", "open", VERIFYING, "verify", "close package", "remove"}, false,
+        {"", "", {"prepare", "download", "open", VERIFYING, "verify", "install", "close package", "remove"},
+         "installed"},
+        {"prepare", "SystemRoot mangler", {"prepare"}, "SystemRoot mangler."},
+        {"download", "download fejlede (exit code: 22)", {"prepare", "download", "remove"},
+         "Download fejlede (exit code: 22)."},
+        {"open", "kan ikke åbne installationsfilen: x", {"prepare", "download", "open", "remove"},
+         "Kan ikke åbne installationsfilen: x."},
+        {"verify", "uventet udgiver: Cloudflare Inc",
+         {"prepare", "download", "open", VERIFYING, "verify", "close package", "remove"},
          "Uventet udgiver: Cloudflare Inc."},
-        {"installation fails", [](FakeSteps& s) { s.install_result = "installationen blev annulleret"; },
-         {"prepare", "download", "open", VERIFYING, "verify", "install", "close package", "remove"}, false,
+        {"install", "installationen blev annulleret",
+         {"prepare", "download", "open", VERIFYING, "verify", "install", "close package", "remove"},
          "Installationen blev annulleret."},
     };
     for (const Road& road : roads) {
+        SCOPED_TRACE(road.fail_in);
         Log log;
         FakeUi ui(log);
         FakeSteps steps(log);
-        road.setup(steps);
-        const std::uint32_t code = run_installer(ui, steps);
+        steps.fail_in = road.fail_in;
+        steps.failure = road.message;
+        const bool success = steps.fail_in.empty();
+        EXPECT_EQ(run_installer(ui, steps), success ? 0u : 1u);
 
         Log expected{"dialog", "console", TITLE};
         expected.insert(expected.end(), road.expected_steps.begin(), road.expected_steps.end());
-        if (road.success) {
-            // the successful install closes its handle before the removal, too
-            expected.insert(expected.end() - 1, "close package");
-        }
         expected.insert(expected.end(), {"dialog", "close console"});
-        EXPECT_EQ(log, expected) << road.name;
-        EXPECT_EQ(code, road.success ? 0u : 1u) << road.name;
-        EXPECT_EQ(steps.open_handles, 0) << road.name;
-
-        ASSERT_EQ(ui.dialogs.size(), 2u) << road.name;
-        const DialogCall& outcome = ui.dialogs[1];
-        EXPECT_EQ(outcome.owner, ui.console) << road.name;
-        EXPECT_EQ(outcome.is_error, !road.success) << road.name;
-        EXPECT_EQ(outcome.instruction, road.success ? "Vellumbrok VPN er installeret" : "Installationen fejlede")
-            << road.name;
-        EXPECT_EQ(outcome.content, road.content) << road.name;
-        EXPECT_EQ(outcome.footer, FOOTER) << road.name;
-        EXPECT_TRUE(outcome.buttons.empty()) << road.name;
-        EXPECT_EQ(outcome.common_buttons, 1u) << road.name;
+        EXPECT_EQ(log, expected);
+        EXPECT_EQ(steps.open_handles, 0);
+        const DialogCall outcome{ui.console, !success,
+                                 success ? "Vellumbrok VPN er installeret" : "Installationen fejlede",
+                                 road.content, FOOTER, {}, 1};
+        EXPECT_EQ(ui.dialogs, (std::vector<DialogCall>{CONFIRMATION, outcome}));
     }
 }
 
@@ -208,7 +180,7 @@ TEST(RunInstaller, NoConsoleWindowMeansAnOutcomeDialogWithoutOwner) {
     FakeUi ui(log);
     FakeSteps steps(log);
     ui.console = nullptr;
-    steps.fail_prepare = "SystemRoot mangler";
+    steps.fail_in = "prepare";
     EXPECT_EQ(run_installer(ui, steps), 1u);
     ASSERT_EQ(ui.dialogs.size(), 2u);
     EXPECT_EQ(ui.dialogs[1].owner, nullptr);

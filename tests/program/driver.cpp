@@ -22,34 +22,20 @@ constexpr std::u16string_view DIALOG_CLASS = u"#32770";
 constexpr std::u16string_view DIALOG_TITLE = u"Vellumbrok VPN";
 constexpr Timeout POLL = 20ms;
 
-struct EnvironmentStringsTraits {
-    using type = wchar_t*;
+// The owner of a value that is empty when null and released by `release`.
+template <typename T, auto release>
+struct ReleasedBy {
+    using type = T;
     static type empty() { return nullptr; }
-    static bool is_valid(type p) { return p != nullptr; }
-    static void close(type p) { ::FreeEnvironmentStringsW(p); }
+    static bool is_valid(type value) { return value != nullptr; }
+    static void close(type value) { release(value); }
 };
-
-struct GdiObjectTraits {
-    using type = HGDIOBJ;
-    static type empty() { return nullptr; }
-    static bool is_valid(type h) { return h != nullptr; }
-    static void close(type h) { ::DeleteObject(h); }
-};
-
-struct MemoryDcTraits {
-    using type = HDC;
-    static type empty() { return nullptr; }
-    static bool is_valid(type h) { return h != nullptr; }
-    static void close(type h) { ::DeleteDC(h); }
-};
-
+using EnvironmentStrings = Unique<ReleasedBy<wchar_t*, ::FreeEnvironmentStringsW>>;
+using GdiObject = Unique<ReleasedBy<HGDIOBJ, ::DeleteObject>>;
+using MemoryDc = Unique<ReleasedBy<HDC, ::DeleteDC>>;
 // The screen's device context, released to the desktop it came from.
-struct ScreenDcTraits {
-    using type = HDC;
-    static type empty() { return nullptr; }
-    static bool is_valid(type h) { return h != nullptr; }
-    static void close(type h) { ::ReleaseDC(nullptr, h); }
-};
+using ScreenDc = Unique<ReleasedBy<HDC, [](HDC dc) { ::ReleaseDC(nullptr, dc); }>>;
+using Icon = Unique<ReleasedBy<HICON, ::DestroyIcon>>;
 
 [[noreturn]] void fail(const char* what) {
     const DWORD error = ::GetLastError();
@@ -113,7 +99,7 @@ bool same_name(std::u16string_view entry, std::u16string_view name) {
 std::u16string environment_block(const std::vector<EnvChange>& changes) {
     std::vector<std::u16string> entries;
     {
-        Unique<EnvironmentStringsTraits> own(::GetEnvironmentStringsW());
+        EnvironmentStrings own(::GetEnvironmentStringsW());
         if (!own) fail("GetEnvironmentStringsW");
         for (const wchar_t* entry = own.get(); *entry != L'\0'; entry += std::wcslen(entry) + 1)
             entries.emplace_back(reinterpret_cast<const char16_t*>(entry));
@@ -161,48 +147,44 @@ void replace_environment(HANDLE process, const std::u16string& block) {
 
 }  // namespace
 
-std::u16string windows_path(std::string_view path) {
-    std::u16string result = to_wide(path);
-    if (!result.starts_with(u'/')) return result;
-    std::ranges::replace(result, u'/', u'\\');
-    return u"Z:" + result;
-}
-
-std::u16string program_path() { return windows_path(VELBRO_PROGRAM_EXE); }
+NativePath program_path() { return test_support::build_path(u"velbro-vpn.exe"); }
 
 RunFolders::RunFolders() {
-    static int runs = 0;
-    root_ =
-        std::filesystem::temp_directory_path() /
-        ("velbro-e2e-" + std::to_string(::GetCurrentProcessId()) + "-" + std::to_string(++runs));
-    std::filesystem::create_directories(system_root() / "Temp");
-    std::filesystem::create_directories(temp());
-}
-
-RunFolders::~RunFolders() {
-    std::error_code ignored;
-    std::filesystem::remove_all(root_, ignored);
+    test_support::make_dir(system_root());
+    test_support::make_dir(system_root() + u"\\Temp");
+    test_support::make_dir(temp());
 }
 
 std::vector<EnvChange> RunFolders::environment() const {
-    return {{u"SystemRoot", system_root().u16string()},
-            {u"TMP", temp().u16string()},
-            {u"TEMP", temp().u16string()}};
+    return {{u"SystemRoot", system_root()}, {u"TMP", temp()}, {u"TEMP", temp()}};
 }
 
 std::vector<std::string> RunFolders::left_behind(DWORD pid) const {
-    std::vector<std::string> found;
-    for (const std::filesystem::path& folder : {system_root() / "Temp", temp()}) {
-        for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
-            found.push_back(to_utf8(entry.path().u16string()));
-    }
+    std::vector<std::string> found = test_support::list_dir(system_root() + u"\\Temp");
+    for (const std::string& name : test_support::list_dir(temp())) found.push_back(name);
     wchar_t windows[MAX_PATH];
     const UINT length = ::GetWindowsDirectoryW(windows, MAX_PATH);
-    const std::filesystem::path wine_work_dir =
-        std::filesystem::path(std::wstring(windows, length)) / "Temp" /
-        ("velbro-vpn-" + std::to_string(pid));
-    if (std::filesystem::exists(wine_work_dir)) found.push_back(to_utf8(wine_work_dir.u16string()));
+    const NativePath wine_work_dir = NativePath(reinterpret_cast<const char16_t*>(windows), length) +
+                                     u"\\Temp\\velbro-vpn-" + to_wide(std::to_string(pid));
+    if (test_support::exists(wine_work_dir)) found.push_back(to_utf8(wine_work_dir));
     return found;
+}
+
+std::vector<EnvChange> package_run_environment(const RunFolders& folders, const char16_t* package,
+                                               const char16_t* curl_exit) {
+    const NativePath system32 = folders.system_root() + u"\\System32";
+    test_support::make_dir(system32);
+    test_support::copy_file(test_support::stub_system32() + u"\\curl.exe", system32 + u"\\curl.exe");
+    test_support::copy_file(test_support::build_path(u"fixtures/program/msiexec.exe"), system32 + u"\\msiexec.exe");
+    // Every stub variable is set or removed: the test's own environment may hold some. The
+    // package's path holds the program's process id, unknown until it runs, so curl is not
+    // told the exact arguments; the steps' own tests check those.
+    std::vector<EnvChange> env = folders.environment();
+    env.push_back({u"VELBRO_STUB_DOWNLOAD", package ? std::optional(test_support::fixture_package(package))
+                                                    : std::nullopt});
+    env.push_back({u"VELBRO_STUB_EXIT", curl_exit});
+    env.push_back({u"VELBRO_STUB_ARGS", std::nullopt});
+    return env;
 }
 
 Program Program::start(const std::vector<EnvChange>& environment, const std::u16string& exe) {
@@ -247,25 +229,7 @@ Program Program::start(const std::vector<EnvChange>& environment, const std::u16
     return program;
 }
 
-std::vector<DWORD> Program::process_ids() const {
-    // The list runs past the one-element array the header declares, so it is read from the
-    // raw bytes: indexing that array beyond [0] is undefined and the compiler drops it.
-    alignas(JOBOBJECT_BASIC_PROCESS_ID_LIST) std::byte buffer[4096];
-    if (!::QueryInformationJobObject(job_.get(), JobObjectBasicProcessIdList, buffer, sizeof buffer,
-                                     nullptr))
-        fail("QueryInformationJobObject");
-    JOBOBJECT_BASIC_PROCESS_ID_LIST header;
-    std::memcpy(&header, buffer, sizeof header);
-    std::vector<DWORD> result;
-    for (DWORD i = 0; i < header.NumberOfProcessIdsInList; ++i) {
-        ULONG_PTR id;
-        std::memcpy(
-            &id, buffer + offsetof(JOBOBJECT_BASIC_PROCESS_ID_LIST, ProcessIdList) + i * sizeof id,
-            sizeof id);
-        result.push_back(static_cast<DWORD>(id));
-    }
-    return result;
-}
+std::vector<DWORD> Program::process_ids() const { return test_support::processes_in(job_.get()); }
 
 DWORD Program::processes_started() const {
     JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
@@ -352,6 +316,66 @@ std::optional<ConsoleView> Program::read_console() const {
     return view;
 }
 
+namespace {
+
+// A bitmap of the screen's kind, drawn on by `draw` (given it and the screen), then read.
+Pixels drawn_pixels(int width, int height, const std::function<void(HDC bitmap, HDC screen)>& draw) {
+    Pixels pixels{width, height, {}};
+    const ScreenDc screen(::GetDC(nullptr));
+    const MemoryDc memory(::CreateCompatibleDC(screen.get()));
+    const GdiObject bitmap(::CreateCompatibleBitmap(screen.get(), width, height));
+    if (!screen || !memory || !bitmap) fail("making a bitmap");
+    const HGDIOBJ previous = ::SelectObject(memory.get(), bitmap.get());
+    draw(memory.get(), screen.get());
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) pixels.colours.push_back(::GetPixel(memory.get(), x, y));
+    }
+    ::SelectObject(memory.get(), previous);
+    return pixels;
+}
+
+// Which icon the icon control shows on the screen: it is compared with the program's own icon
+// (group 1 of the program file) and the system's error icon, each drawn on the dialog's
+// background at the control's size.
+std::string shown_icon(HWND control) {
+    RECT area{};
+    ::GetWindowRect(control, &area);
+    const int width = area.right - area.left, height = area.bottom - area.top;
+    const UniqueLibrary program(::LoadLibraryExW(wide_ptr(program_path()), nullptr,
+                                                 LOAD_LIBRARY_AS_IMAGE_RESOURCE | LOAD_LIBRARY_AS_DATAFILE));
+    const Icon own(static_cast<HICON>(
+        ::LoadImageW(program.get(), MAKEINTRESOURCEW(1), IMAGE_ICON, width, height, 0)));
+    // Shared: the system owns it.
+    const auto error = static_cast<HICON>(::LoadImageW(nullptr, IDI_ERROR, IMAGE_ICON, width, height, LR_SHARED));
+    const auto drawn = [&](HICON icon) {
+        return drawn_pixels(width, height, [&](HDC bitmap, HDC) {
+            const RECT all{0, 0, width, height};
+            ::FillRect(bitmap, &all, ::GetSysColorBrush(COLOR_BTNFACE));
+            ::DrawIconEx(bitmap, 0, 0, icon, width, height, 0, nullptr, DI_NORMAL);
+        });
+    };
+    const Pixels program_icon = drawn(own.get()), error_icon = drawn(error);
+    // Until the dialog has painted itself.
+    std::string icon;
+    poll_until(5s, [&] {
+        const Pixels shown = screen_pixels(area);
+        icon = shown == program_icon ? "program" : shown == error_icon ? "error" : "neither";
+        return icon != "neither";
+    });
+    return icon;
+}
+
+}  // namespace
+
+Pixels screen_pixels(const RECT& area) {
+    return drawn_pixels(area.right - area.left, area.bottom - area.top, [&](HDC bitmap, HDC screen) {
+        if (!::BitBlt(bitmap, 0, 0, area.right - area.left, area.bottom - area.top, screen, area.left,
+                      area.top, SRCCOPY)) {
+            fail("BitBlt");
+        }
+    });
+}
+
 TaskDialogView read_task_dialog(HWND dialog) {
     struct Control {
         HWND window;
@@ -394,10 +418,7 @@ TaskDialogView read_task_dialog(HWND dialog) {
     for (const Control& c : controls) {
         if (c.class_name != u"Static") continue;
         if ((c.style & SS_TYPEMASK) == SS_ICON) {
-            DWORD_PTR icon = 0;
-            if (view.main_icon == nullptr &&
-                ::SendMessageTimeoutW(c.window, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, 5000, &icon))
-                view.main_icon = reinterpret_cast<HICON>(icon);
+            if (view.icon.empty()) view.icon = shown_icon(c.window);
         } else if (c.rect.top < buttons_top) {
             above.push_back(to_utf8(window_text(c.window)));
         } else if (view.footer.empty()) {
@@ -430,73 +451,6 @@ bool press_key(HWND window, WORD virtual_key) {
 
 bool close_with_close_box(HWND window) {
     return ::PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0) != FALSE;
-}
-
-bool screenshots_wanted() {
-    const char* folder = std::getenv("VELBRO_SCREENSHOT_DIR");
-    return folder != nullptr && *folder != '\0';
-}
-
-void save_screenshot(HWND window, std::string_view name) {
-    if (!screenshots_wanted()) return;
-
-    // Let the window finish painting before its pixels are taken from the screen.
-    ::RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW | RDW_ALLCHILDREN);
-    ::Sleep(300);
-    RECT rect{};
-    if (!::GetWindowRect(window, &rect)) fail("GetWindowRect");
-    const int width = rect.right - rect.left;
-    const int height = rect.bottom - rect.top;
-
-    const Unique<ScreenDcTraits> screen(::GetDC(nullptr));
-    const Unique<MemoryDcTraits> memory(::CreateCompatibleDC(screen.get()));
-    const Unique<GdiObjectTraits> bitmap(::CreateCompatibleBitmap(screen.get(), width, height));
-    if (!screen || !memory || !bitmap) fail("creating the screenshot's bitmap");
-    const HGDIOBJ previous = ::SelectObject(memory.get(), bitmap.get());
-    const bool copied = ::BitBlt(memory.get(), 0, 0, width, height, screen.get(), rect.left,
-                                 rect.top, SRCCOPY) != FALSE;
-    ::SelectObject(memory.get(), previous);
-    if (!copied) fail("BitBlt");
-
-    BITMAPINFOHEADER header{};
-    header.biSize = sizeof header;
-    header.biWidth = width;
-    header.biHeight = height;  // bottom-up, as BMP files store it
-    header.biPlanes = 1;
-    // 24 bits: GDI leaves the fourth byte of 32-bit pixels undefined (text has 0 there), and
-    // image tools read it as transparency.
-    header.biBitCount = 24;
-    header.biCompression = BI_RGB;
-    const std::size_t row_bytes = (static_cast<std::size_t>(width) * 3 + 3) & ~std::size_t{3};
-    std::vector<char> pixels(row_bytes * static_cast<std::size_t>(height));
-    if (::GetDIBits(memory.get(), static_cast<HBITMAP>(bitmap.get()), 0, height, pixels.data(),
-                    reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS) != height)
-        fail("GetDIBits");
-
-    BITMAPFILEHEADER file{};
-    file.bfType = 0x4D42;  // "BM"
-    file.bfOffBits = sizeof file + sizeof header;
-    file.bfSize = static_cast<DWORD>(file.bfOffBits + pixels.size());
-    const std::u16string path =
-        windows_path(std::getenv("VELBRO_SCREENSHOT_DIR")) + u"\\" + to_wide(name) + u".bmp";
-    const UniqueHandle out(::CreateFileW(wide_ptr(path), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                         FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!out) fail("CreateFileW for the screenshot");
-    DWORD written = 0;
-    if (!::WriteFile(out.get(), &file, sizeof file, &written, nullptr) ||
-        !::WriteFile(out.get(), &header, sizeof header, &written, nullptr) ||
-        !::WriteFile(out.get(), pixels.data(), static_cast<DWORD>(pixels.size()), &written,
-                     nullptr))
-        fail("WriteFile for the screenshot");
-}
-
-bool centre_on(HWND window, HWND on) {
-    RECT moved{}, target{};
-    if (!::GetWindowRect(window, &moved) || !::GetWindowRect(on, &target)) return false;
-    const int x = target.left + ((target.right - target.left) - (moved.right - moved.left)) / 2;
-    const int y = target.top + ((target.bottom - target.top) - (moved.bottom - moved.top)) / 2;
-    return ::SetWindowPos(window, nullptr, x, y, 0, 0,
-                          SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE) != FALSE;
 }
 
 }  // namespace velbro::e2e

@@ -6,28 +6,25 @@
 #include <windows.h>
 
 #include <chrono>
-#include <filesystem>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "platform/unique_handle.h"
+#include "test_support.h"
 
 namespace velbro::e2e {
 
 using namespace std::chrono_literals;
 using Timeout = std::chrono::milliseconds;
 
-// Long enough for a cold Wine desktop; a hang still fails well inside CTest's limit.
-inline constexpr Timeout WAIT = 20s;
+// Long enough for a cold Wine desktop on a loaded machine; a hang still fails well inside
+// CTest's limit.
+inline constexpr Timeout WAIT = 30s;
 
 // The built installer as Wine sees it.
-std::u16string program_path();
-
-// A Unix path (from CMake or the shell) as Wine sees it: Z: is the Unix root.
-std::u16string windows_path(std::string_view unix_or_windows_path);
+NativePath program_path();
 
 // One change to the program's environment: a value, or none to remove the variable.
 struct EnvChange {
@@ -37,26 +34,26 @@ struct EnvChange {
 
 // Folders of the test's own for one run, removed afterwards: a SystemRoot with an empty
 // Temp, and the account's temporary folder (TMP and TEMP).
-class RunFolders {
+class RunFolders : public test_support::ScratchFolder {
 public:
     RunFolders();
-    ~RunFolders();
-    RunFolders(const RunFolders&) = delete;
-    RunFolders& operator=(const RunFolders&) = delete;
 
-    std::filesystem::path system_root() const { return root_ / "windows"; }
-    std::filesystem::path temp() const { return root_ / "tmp"; }
+    NativePath system_root() const { return path(u"windows"); }
+    NativePath temp() const { return path(u"tmp"); }
 
     // SystemRoot, TMP and TEMP pointing into these folders.
     std::vector<EnvChange> environment() const;
 
-    // Everything a run left in SystemRoot's Temp and in the temporary folder, plus the work
-    // directory the run `pid` would have made under Wine's own Windows folder.
+    // The names of what a run left in SystemRoot's Temp and in the temporary folder, plus the
+    // work directory the run `pid` would have made under Wine's own Windows folder.
     std::vector<std::string> left_behind(DWORD pid) const;
-
-private:
-    std::filesystem::path root_;
 };
+
+// Makes the run's System32 hold our stand-in curl.exe and a forwarder to Wine's real
+// msiexec.exe; returns the run's environment, in which curl is told to write the test package
+// `package` (none: nothing) and end with `curl_exit`.
+std::vector<EnvChange> package_run_environment(const RunFolders& folders, const char16_t* package,
+                                               const char16_t* curl_exit);
 
 struct Button {
     int id;
@@ -76,7 +73,9 @@ struct TaskDialogView {
     std::string content;
     std::string footer;
     std::vector<Button> buttons;  // left to right
-    HICON main_icon = nullptr;
+    // What the screen shows: "program" (icon group 1 of the program file), "error" (the
+    // system's error icon) or "neither".
+    std::string icon;
 };
 
 // The console as the program left it: the rows up to the cursor, trailing blanks cut, joined
@@ -135,14 +134,13 @@ bool press_key(HWND window, WORD virtual_key);
 // The close box: WM_SYSCOMMAND SC_CLOSE.
 bool close_with_close_box(HWND window);
 
-// Screenshots for the README are taken only when VELBRO_SCREENSHOT_DIR names a folder.
-bool screenshots_wanted();
-
-// The window's area of the screen as `<name>.bmp` in that folder; nothing when not wanted.
-void save_screenshot(HWND window, std::string_view name);
-
-// Moves `window` to the centre of `on`, as Windows places an owned task dialog (Wine leaves it
-// where it opened): for screenshots that show what a Windows user sees.
-bool centre_on(HWND window, HWND on);
+// A part of the screen, pixel by pixel, row by row from the top.
+struct Pixels {
+    int width = 0;
+    int height = 0;
+    std::vector<COLORREF> colours;
+    bool operator==(const Pixels&) const = default;
+};
+Pixels screen_pixels(const RECT& area);
 
 }  // namespace velbro::e2e

@@ -11,29 +11,16 @@
 namespace velbro {
 namespace {
 
+using namespace test_support;
+
 const std::string STATUS = "Installerer\u2026\n";
 
-std::wstring temp_file(const wchar_t* name) {
-    wchar_t dir[MAX_PATH];
-    ::GetTempPathW(MAX_PATH, dir);
-    return std::wstring(dir) + name;
-}
-
 TEST(PrintStatus, WritesUtf8BytesToAFile) {
-    const std::wstring path = temp_file(L"velbro-console-test.txt");
-    {
-        UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-        ASSERT_TRUE(file);
-        test_support::ScopedStdHandle swap(STD_OUTPUT_HANDLE, file.get());
-        print_status("Vellumbrok VPN \u2013 installation af Cloudflare WARP\n\n");
-        print_status(STATUS);
-    }
-    UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_DELETE_ON_CLOSE, nullptr));
-    char buffer[256];
-    DWORD got = 0;
-    ASSERT_TRUE(::ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr));
-    EXPECT_EQ(std::string(buffer, got),
+    const ScratchFolder scratch;
+    const CapturedStream output(scratch.path(u"console.txt"));
+    print_status("Vellumbrok VPN \u2013 installation af Cloudflare WARP\n\n");
+    print_status(STATUS);
+    EXPECT_EQ(output.text(),
               "Vellumbrok VPN \xE2\x80\x93 installation af Cloudflare WARP\n\nInstallerer\xE2\x80\xA6\n");
 }
 
@@ -42,7 +29,7 @@ TEST(PrintStatus, WritesUtf8BytesToAPipe) {
     ASSERT_TRUE(::CreatePipe(&read_end, &write_end, nullptr, 0));
     UniqueHandle reader(read_end), writer(write_end);
     {
-        test_support::ScopedStdHandle swap(STD_OUTPUT_HANDLE, writer.get());
+        const ScopedStdHandle swap(STD_OUTPUT_HANDLE, writer.get());
         print_status(STATUS);
     }
     writer.reset();
@@ -53,20 +40,17 @@ TEST(PrintStatus, WritesUtf8BytesToAPipe) {
 }
 
 TEST(PrintStatus, ReturnsWhenThereIsNoOutputOrItRefusesTheText) {
-    {
-        test_support::ScopedStdHandle swap(STD_OUTPUT_HANDLE, nullptr);
-        print_status(STATUS);
-    }
-    {
-        test_support::ScopedStdHandle swap(STD_OUTPUT_HANDLE, INVALID_HANDLE_VALUE);
+    for (const HANDLE none : {HANDLE{nullptr}, INVALID_HANDLE_VALUE}) {
+        const ScopedStdHandle swap(STD_OUTPUT_HANDLE, none);
         print_status(STATUS);
     }
     // A handle that exists but cannot be written: the text is dropped, the call returns.
-    const std::wstring path = temp_file(L"velbro-console-readonly.txt");
-    UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    const ScratchFolder scratch;
+    make_file(scratch.path(u"read-only.txt"), "");
+    const UniqueHandle file(::CreateFileW(wide_ptr(scratch.path(u"read-only.txt")), GENERIC_READ, 0,
+                                          nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(file);
-    test_support::ScopedStdHandle swap(STD_OUTPUT_HANDLE, file.get());
+    const ScopedStdHandle swap(STD_OUTPUT_HANDLE, file.get());
     print_status(STATUS);
     EXPECT_EQ(::GetFileSize(file.get(), nullptr), 0u);
 }
