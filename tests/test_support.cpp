@@ -124,6 +124,10 @@ std::vector<DWORD> processes_in(HANDLE job) {
     return ids;
 }
 
+bool running_under_wine() {
+    return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
 int count_handles() {
     int count = 0;
     for (std::uintptr_t value = 4; value < 65536; value += 4) {

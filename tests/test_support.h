@@ -29,6 +29,8 @@ void within_deadline(const char* what, const std::function<void()>& body, DWORD 
 // The ids of the processes in a job, or none when the job cannot be read.
 std::vector<DWORD> processes_in(HANDLE job);
 
+bool running_under_wine();
+
 // Open handles of this process, found by probing handle values: under Wine
 // GetProcessHandleCount always reports 0.
 int count_handles();

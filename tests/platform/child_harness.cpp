@@ -13,13 +13,12 @@ namespace velbro::test {
 
 Result<std::uint32_t, SystemError> run_with_deadline(const ChildCommand& command) {
     const std::string what = to_utf8(command.program);
-    const bool under_wine = ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
     for (int attempt = 1;; ++attempt) {
         std::optional<Result<std::uint32_t, SystemError>> result;
         within_deadline(what.c_str(), [&] { result.emplace(run_and_wait(command)); }, 20000);
         // Wine's CreateProcessW reports a child whose process ended while Wine was still
         // starting it as ERROR_INTERNAL_ERROR; the runner never makes that code itself.
-        if (!under_wine || attempt == 3 || result->ok() || result->error().code() != ERROR_INTERNAL_ERROR) {
+        if (!running_under_wine() || attempt == 3 || result->ok() || result->error().code() != ERROR_INTERNAL_ERROR) {
             return std::move(*result);
         }
         std::fprintf(stderr, "NOTE: Wine could not start %s (%s); trying again\n", what.c_str(),

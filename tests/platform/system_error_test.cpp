@@ -12,10 +12,6 @@
 namespace velbro {
 namespace {
 
-bool running_under_wine() {
-    return ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
-}
-
 TEST(DisplayText, SystemMessageThenCode) {
     for (const std::int32_t code : {2, 5, 193}) {
         EXPECT_TRUE(test_support::is_system_error_text(display_text(SystemError::from_code(code)), "", code));
@@ -28,7 +24,7 @@ TEST(DisplayText, NtStatusCodeKeepsItsBitInTheText) {
     const std::uint32_t code = 0xD0000022;
     const std::string text = display_text(SystemError::from_code(code));
     EXPECT_TRUE(text.ends_with(" (os error -805306334)")) << text;
-    if (running_under_wine()) {
+    if (test_support::running_under_wine()) {
         const std::string prefix = "OS Error -805306334 (FormatMessageW() returned error ";
         ASSERT_EQ(text.rfind(prefix, 0), 0u) << text;
         const std::string rest = text.substr(prefix.size());

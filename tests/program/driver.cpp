@@ -20,7 +20,6 @@ namespace {
 
 constexpr std::u16string_view DIALOG_CLASS = u"#32770";
 constexpr std::u16string_view DIALOG_TITLE = u"Vellumbrok VPN";
-constexpr Timeout POLL = 20ms;
 
 // The owner of a value that is empty when null and released by `release`.
 template <typename T, auto release>
@@ -40,17 +39,6 @@ using Icon = Unique<ReleasedBy<HICON, ::DestroyIcon>>;
 [[noreturn]] void fail(const char* what) {
     const DWORD error = ::GetLastError();
     throw std::runtime_error(std::string(what) + " failed with error " + std::to_string(error));
-}
-
-// Calls `found` until it gives something, or gives up with an empty value at the deadline.
-template <typename Found>
-auto poll_until(Timeout timeout, Found found) -> decltype(found()) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (auto result = found()) return result;
-        if (std::chrono::steady_clock::now() >= deadline) return {};
-        ::Sleep(static_cast<DWORD>(POLL.count()));
-    }
 }
 
 std::u16string window_text(HWND window) {
@@ -175,7 +163,8 @@ std::vector<EnvChange> package_run_environment(const RunFolders& folders, const 
     const NativePath system32 = folders.system_root() + u"\\System32";
     test_support::make_dir(system32);
     test_support::copy_file(test_support::stub_system32() + u"\\curl.exe", system32 + u"\\curl.exe");
-    test_support::copy_file(test_support::build_path(u"fixtures/program/msiexec.exe"), system32 + u"\\msiexec.exe");
+    // A copy of Wine's own msiexec, which runs as well from any folder.
+    test_support::copy_file(u"C:\\windows\\system32\\msiexec.exe", system32 + u"\\msiexec.exe");
     // Every stub variable is set or removed: the test's own environment may hold some. The
     // package's path holds the program's process id, unknown until it runs, so curl is not
     // told the exact arguments; the steps' own tests check those.

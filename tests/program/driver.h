@@ -23,6 +23,17 @@ using Timeout = std::chrono::milliseconds;
 // CTest's limit.
 inline constexpr Timeout WAIT = 30s;
 
+// Calls `found` until it gives something, or gives up with an empty value at the deadline.
+template <typename Found>
+auto poll_until(Timeout timeout, Found found) -> decltype(found()) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (auto result = found()) return result;
+        if (std::chrono::steady_clock::now() >= deadline) return {};
+        ::Sleep(20);
+    }
+}
+
 // The built installer as Wine sees it.
 NativePath program_path();
 
@@ -49,8 +60,7 @@ public:
     std::vector<std::string> left_behind(DWORD pid) const;
 };
 
-// Makes the run's System32 hold our stand-in curl.exe and a forwarder to Wine's real
-// msiexec.exe; returns the run's environment, in which curl is told to write the test package
+// Makes the run's System32 hold our stand-in curl.exe and Wine's real msiexec.exe; returns the run's environment, in which curl is told to write the test package
 // `package` (none: nothing) and end with `curl_exit`.
 std::vector<EnvChange> package_run_environment(const RunFolders& folders, const char16_t* package,
                                                const char16_t* curl_exit);

@@ -13,12 +13,7 @@ namespace {
 
 // Opening the keeper's events touches no window, so no desktop is started here by mistake.
 UniqueHandle wait_for_event(const wchar_t* name, DWORD access) {
-    const auto deadline = std::chrono::steady_clock::now() + WAIT;
-    for (;;) {
-        UniqueHandle event(::OpenEventW(access, FALSE, name));
-        if (event || std::chrono::steady_clock::now() >= deadline) return event;
-        ::Sleep(50);
-    }
+    return poll_until(WAIT, [&] { return UniqueHandle(::OpenEventW(access, FALSE, name)); });
 }
 
 TEST(ProgramWithoutDisplay, DeclinesAndCreatesNothing) {

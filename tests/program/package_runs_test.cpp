@@ -56,14 +56,12 @@ Observed run(const Outcome& outcome, const RunFolders& folders, const NativePath
 
     // Wine's msiexec shows an error box when a package fails, even with /passive: closed here,
     // or the run would wait for it.
-    HWND dialog = nullptr;
-    const auto deadline = std::chrono::steady_clock::now() + INSTALL_WAIT;
-    while (dialog == nullptr && std::chrono::steady_clock::now() < deadline) {
-        dialog = program.wait_for_dialog(confirmation, 250ms);
+    const HWND dialog = poll_until(INSTALL_WAIT, [&] {
         if (!outcome.success) {
             for (HWND box : program.windows_of_children()) ::PostMessageW(box, WM_CLOSE, 0, 0);
         }
-    }
+        return program.wait_for_dialog(confirmation, 0ms);
+    });
     EXPECT_NE(dialog, nullptr) << "no outcome dialog";
     if (dialog == nullptr) return observed;
 

@@ -7,13 +7,11 @@ add_library(velbro_program_driver STATIC program/driver.cpp)
 target_link_libraries(velbro_program_driver PUBLIC velbro_test_support ntdll gdi32)
 target_compile_options(velbro_program_driver PRIVATE ${VELBRO_WARNINGS})
 
-# Outcomes with signed test packages, our stand-in curl and Wine's real msiexec behind a
-# forwarder; and DLLs planted beside the program that must never load.
+# Outcomes with signed test packages, our stand-in curl and Wine's real msiexec; and DLLs
+# planted beside the program that must never load.
 set(VELBRO_PROGRAM_FIXTURES ${CMAKE_BINARY_DIR}/fixtures/program)
-velbro_test_tool(msiexec_forwarder program/msiexec_forwarder.cpp)
 velbro_test_tool(load_plain program/load_plain.cpp)
-set_target_properties(msiexec_forwarder load_plain PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${VELBRO_PROGRAM_FIXTURES})
-set_target_properties(msiexec_forwarder PROPERTIES OUTPUT_NAME msiexec)
+set_target_properties(load_plain PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${VELBRO_PROGRAM_FIXTURES})
 foreach(dll wintrust crypt32)
     add_library(planted_${dll} SHARED program/planted_dll.cpp)
     target_compile_options(planted_${dll} PRIVATE ${VELBRO_WARNINGS})
@@ -26,7 +24,7 @@ endforeach()
 # window is in the foreground, and a window another test opens meanwhile would take it.
 add_executable(program_tests program/program_test.cpp program/package_runs_test.cpp)
 target_link_libraries(program_tests PRIVATE velbro_program_driver GTest::gtest_main)
-add_dependencies(program_tests velbro-vpn stub_curl release_trust_tool msiexec_forwarder load_plain
+add_dependencies(program_tests velbro-vpn stub_curl release_trust_tool load_plain
     planted_wintrust planted_crypt32)
 velbro_add_gtest(program_tests TEST_FILTER -PlantedDllTest.* RUN_SERIAL TRUE FIXTURES_REQUIRED signed_packages)
 # Wine takes DLL overrides from the Unix environment a process starts with.
@@ -59,4 +57,4 @@ add_executable(velbro_screenshots ${PROJECT_SOURCE_DIR}/tools/screenshots/screen
 target_link_libraries(velbro_screenshots PRIVATE velbro_program_driver)
 target_compile_options(velbro_screenshots PRIVATE ${VELBRO_WARNINGS})
 target_link_options(velbro_screenshots PRIVATE -municode -static)
-add_dependencies(velbro_screenshots velbro-vpn stub_curl release_trust_tool msiexec_forwarder)
+add_dependencies(velbro_screenshots velbro-vpn stub_curl release_trust_tool)
