@@ -10,7 +10,9 @@ prefix=$build/wineprefix
 scripts/build.sh
 cmake --build --preset windows --target velbro_screenshots
 mkdir -p "$out"
-shots=$(mktemp -d)
+# The program writes its BMP pictures there.
+shots=$build/screenshots
+rm -rf "$shots"
 n=500
 while [ -e /tmp/.X$n-lock ] || [ -e /tmp/.X11-unix/X$n ]; do n=$((n + 1)); done
 Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
@@ -26,7 +28,7 @@ WINEPREFIX=$prefix /usr/lib/wine/wineserver -k >/dev/null 2>&1 || true
 export DISPLAY=:$n
 # The signed test packages, trusted in the prefix.
 ctest --test-dir "$build" -R '^package_fixtures' --output-on-failure >/dev/null
-cmake/wine-run.sh "$prefix" "$build/tests/velbro_screenshots.exe" "Z:$shots"
+cmake/wine-run.sh "$prefix" "$build/tests/velbro_screenshots.exe"
 for bmp in "$shots"/*.bmp; do
     convert "$bmp" -define png:exclude-chunks=date,time "$out/$(basename "${bmp%.bmp}").png"
 done

@@ -2,8 +2,8 @@
 // from C:\Users\Public\Downloads, so the console's title bar shows that path whatever checkout
 // the pictures are taken from. A run without SystemRoot gives the confirmation and the failure
 // dialog; a run that Wine's msiexec installs gives the success dialog and the console behind it.
-// Each picture is a 24-bit BMP file; tools/screenshots.sh turns them into PNG files.
-// Usage: velbro_screenshots OUT_DIR   (a path as Windows sees it)
+// Each picture is a 24-bit BMP file in the build folder's "screenshots"; tools/screenshots.sh
+// turns them into PNG files.
 #include <windows.h>
 
 #include <cstdio>
@@ -86,14 +86,11 @@ void close(const Program& program, HWND dialog) {
 }  // namespace
 }  // namespace velbro::e2e
 
-int wmain(int argc, wchar_t** argv) {
+int wmain() {
     using namespace velbro;
     using namespace velbro::e2e;
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: velbro_screenshots OUT_DIR\n");
-        return 2;
-    }
-    const NativePath out(reinterpret_cast<const char16_t*>(argv[1]));
+    const NativePath out = test_support::build_path(u"screenshots");
+    ::CreateDirectoryW(wide_ptr(out), nullptr);
     // Where an employee's browser puts it.
     const NativePath exe = u"C:\\Users\\Public\\Downloads\\velbro-vpn.exe";
     ::CreateDirectoryW(L"C:\\Users\\Public\\Downloads", nullptr);
