@@ -137,11 +137,11 @@ int count_handles() {
     return count;
 }
 
-int handles_left_open(const std::function<void()>& body) {
+void expect_no_handle_left_open(const std::function<void()>& body) {
     body();
     const int before = count_handles();
     body();
-    return count_handles() - before;
+    EXPECT_EQ(count_handles() - before, 0) << "handles left open";
 }
 
 NativePath temp_dir() {

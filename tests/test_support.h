@@ -35,10 +35,10 @@ bool running_under_wine();
 // GetProcessHandleCount always reports 0.
 int count_handles();
 
-// How many more handles are open after `body` than before it. `body` runs twice and is
-// counted the second time: the first child, the first trust check and the like load and
-// cache what the process keeps from then on.
-int handles_left_open(const std::function<void()>& body);
+// Fails the test when `body` leaves a handle open. `body` runs twice and is counted the second
+// time: the first child, the first trust check and the like load and cache what the process
+// keeps from then on.
+void expect_no_handle_left_open(const std::function<void()>& body);
 
 // The process's temporary directory, with its trailing backslash.
 NativePath temp_dir();

@@ -36,23 +36,22 @@ TEST(VerifyPublisher, AcceptsOnlyTheVendorsTrustedSignatureAndClosesTheRest) {
         copy_file(fixture_package(c.package), path);
 
         // Nothing of the check is left open: neither the package nor the provider's state.
-        EXPECT_EQ(handles_left_open([&] {
-                      Result<PackageHandle> opened = open_package(path);
-                      ASSERT_TRUE(opened.ok()) << opened.error().message;
-                      PackageHandle package = std::move(opened.value());
-                      const StepStatus outcome = verify_publisher(path, package);
-                      EXPECT_EQ(outcome ? outcome->message : "accepted", c.message ? c.message : "accepted");
-                      if (outcome) {
-                          EXPECT_FALSE(package.is_open());
-                          return;
-                      }
-                      // Held for the installation: others may read it, but not change or delete it.
-                      EXPECT_TRUE(package.is_open());
-                      EXPECT_EQ(open_error(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE), 0u);
-                      EXPECT_EQ(open_error(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE), 32u);
-                      EXPECT_EQ(delete_file(path), 32u);
-                  }),
-                  0);
+        expect_no_handle_left_open([&] {
+            Result<PackageHandle> opened = open_package(path);
+            ASSERT_TRUE(opened.ok()) << opened.error().message;
+            PackageHandle package = std::move(opened.value());
+            const StepStatus outcome = verify_publisher(path, package);
+            EXPECT_EQ(outcome ? outcome->message : "accepted", c.message ? c.message : "accepted");
+            if (outcome) {
+                EXPECT_FALSE(package.is_open());
+                return;
+            }
+            // Held for the installation: others may read it, but not change or delete it.
+            EXPECT_TRUE(package.is_open());
+            EXPECT_EQ(open_error(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE), 0u);
+            EXPECT_EQ(open_error(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE), 32u);
+            EXPECT_EQ(delete_file(path), 32u);
+        });
         EXPECT_EQ(delete_file(path), 0u);
     }
 }

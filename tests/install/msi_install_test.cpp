@@ -53,11 +53,10 @@ TEST(InstallPackage, RunsMsiexecOnTheHeldPackageAndMapsItsExitCode) {
 
         std::optional<RunResult> outcome;
         // The package is opened and closed inside.
-        EXPECT_EQ(handles_left_open([&] {
-                      output.clear();
-                      outcome.emplace(install(paths, held_package(paths)));
-                  }),
-                  0);
+        expect_no_handle_left_open([&] {
+            output.clear();
+            outcome.emplace(install(paths, held_package(paths)));
+        });
 
         // The status line is complete before msiexec starts.
         EXPECT_EQ(output.text(), "Installerer\u2026\n[stub msiexec.exe]\n");

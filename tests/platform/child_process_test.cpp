@@ -122,18 +122,17 @@ TEST_F(RunAndWait, LeavesNoHandleOpen) {
     ChildCommand missing(folder.path(u"missing.exe"));
     ChildCommand nul(folder.echo_program() + u"\0"s);
 
-    EXPECT_EQ(handles_left_open([&] {
-                  EXPECT_TRUE(run_with_deadline(echo).ok());
-                  {
-                      const ScopedEnvironment mode(u"VELBRO_CHILD_MODE", u"exit:1603");
-                      EXPECT_EQ(run_with_deadline(echo).value(), 1603u);
-                  }
-                  EXPECT_FALSE(run_with_deadline(missing).ok());
-                  EXPECT_FALSE(run_with_deadline(nul).ok());
-                  const ScopedStdHandle broken_errors(STD_ERROR_HANDLE, broken);
-                  EXPECT_FALSE(run_with_deadline(echo).ok());
-              }),
-              0);
+    expect_no_handle_left_open([&] {
+        EXPECT_TRUE(run_with_deadline(echo).ok());
+        {
+            const ScopedEnvironment mode(u"VELBRO_CHILD_MODE", u"exit:1603");
+            EXPECT_EQ(run_with_deadline(echo).value(), 1603u);
+        }
+        EXPECT_FALSE(run_with_deadline(missing).ok());
+        EXPECT_FALSE(run_with_deadline(nul).ok());
+        const ScopedStdHandle broken_errors(STD_ERROR_HANDLE, broken);
+        EXPECT_FALSE(run_with_deadline(echo).ok());
+    });
 }
 
 }  // namespace
