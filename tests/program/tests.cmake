@@ -53,7 +53,7 @@ add_test(NAME ProgramWithoutDisplay.DeclinesAndCreatesNothing
 set_tests_properties(ProgramWithoutDisplay.DeclinesAndCreatesNothing PROPERTIES TIMEOUT 300)
 
 # Not a test: takes the README's pictures (tools/screenshots.sh runs it).
-add_executable(velbro_screenshots ${PROJECT_SOURCE_DIR}/tools/screenshots/screenshots.cpp)
+add_executable(velbro_screenshots EXCLUDE_FROM_ALL ${PROJECT_SOURCE_DIR}/tools/screenshots/screenshots.cpp)
 target_link_libraries(velbro_screenshots PRIVATE velbro_program_driver)
 target_compile_options(velbro_screenshots PRIVATE ${VELBRO_WARNINGS})
 target_link_options(velbro_screenshots PRIVATE -municode -static)
