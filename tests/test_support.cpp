@@ -39,6 +39,12 @@ DWORD WINAPI run_body(void* body) {
     return 0;
 }
 
+// Reports a file operation that failed, with the error it left.
+void expect_done(bool done, const char* what, const NativePath& path) {
+    const DWORD error = ::GetLastError();
+    if (!done) ADD_FAILURE() << what << " " << to_utf8(path) << ": error " << error;
+}
+
 // The names in a folder, as Windows gives them.
 std::vector<NativePath> names_in(const NativePath& folder) {
     std::vector<NativePath> names;
@@ -174,29 +180,21 @@ WorkPaths ScratchFolder::work_paths(const NativePath& system32_dir) const {
 }
 
 void make_dir(const NativePath& path) {
-    if (!::CreateDirectoryW(wide_ptr(path), nullptr)) {
-        ADD_FAILURE() << "CreateDirectoryW " << to_utf8(path) << ": " << ::GetLastError();
-    }
+    expect_done(::CreateDirectoryW(wide_ptr(path), nullptr), "CreateDirectoryW", path);
 }
 
 void make_file(const NativePath& path, std::string_view contents) {
     const UniqueHandle file(::CreateFileW(wide_ptr(path), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                           FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file || !write_all(file.get(), contents)) {
-        ADD_FAILURE() << "making file " << to_utf8(path) << ": " << ::GetLastError();
-    }
+    expect_done(file && write_all(file.get(), contents), "making the file", path);
 }
 
 void copy_file(const NativePath& from, const NativePath& to) {
-    if (!::CopyFileW(wide_ptr(from), wide_ptr(to), FALSE)) {
-        ADD_FAILURE() << "copying " << to_utf8(from) << " to " << to_utf8(to) << ": " << ::GetLastError();
-    }
+    expect_done(::CopyFileW(wide_ptr(from), wide_ptr(to), FALSE), "copying to", to);
 }
 
 void set_attributes(const NativePath& path, DWORD attributes) {
-    if (!::SetFileAttributesW(wide_ptr(path), attributes)) {
-        ADD_FAILURE() << "SetFileAttributesW " << to_utf8(path) << ": " << ::GetLastError();
-    }
+    expect_done(::SetFileAttributesW(wide_ptr(path), attributes), "SetFileAttributesW", path);
 }
 
 std::string read_file(const NativePath& path) {
