@@ -8,14 +8,13 @@
 #include <functional>
 
 #include "acquire/windows_file_operations.h"
-#include "fixture.h"
+#include "held_file.h"
+#include "test_support.h"
 
 namespace velbro {
 namespace {
 
-using test::exists;
-using test::make_dir;
-using test::make_file;
+using namespace test_support;
 
 // Builds a tree under the given folder.
 using Builder = std::function<void(const NativePath&)>;
@@ -65,37 +64,37 @@ TEST(RemoveDirTree, RemovesEverythingInsideAndNothingOutside) {
          }},
         {"read-only files and a read-only folder", [](const NativePath& dir) {
              make_file(join_path(dir, u"read-only.txt"));
-             test::set_attributes(join_path(dir, u"read-only.txt"), FILE_ATTRIBUTE_READONLY);
+             set_attributes(join_path(dir, u"read-only.txt"), FILE_ATTRIBUTE_READONLY);
              const NativePath folder = join_path(dir, u"read-only folder");
              make_dir(folder);
              make_file(join_path(folder, u"inner read-only.txt"));
-             test::set_attributes(join_path(folder, u"inner read-only.txt"),
+             set_attributes(join_path(folder, u"inner read-only.txt"),
                                   FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
-             test::set_attributes(folder, FILE_ATTRIBUTE_READONLY);
+             set_attributes(folder, FILE_ATTRIBUTE_READONLY);
          }},
         {"a read-only work directory", [](const NativePath& dir) {
              make_file(join_path(dir, u"inside.txt"));
-             test::set_attributes(dir, FILE_ATTRIBUTE_READONLY);
+             set_attributes(dir, FILE_ATTRIBUTE_READONLY);
          }},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        test::ScratchDir scratch;
-        const NativePath victim = scratch / u"work";
+        ScratchFolder scratch;
+        const NativePath victim = scratch.path(u"work");
         make_dir(victim);
         c.build(victim);
-        make_file(scratch / u"work-sibling.txt", "stays");
+        make_file(scratch.path(u"work-sibling.txt"), "stays");
 
         EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), remove_dir_tree(victim));
         EXPECT_FALSE(exists(victim));
-        EXPECT_EQ(std::vector<std::string>{"work-sibling.txt"}, test::list_dir(scratch.path()));
-        EXPECT_EQ("stays", test::read_file(scratch / u"work-sibling.txt"));
+        EXPECT_EQ(std::vector<std::string>{"work-sibling.txt"}, list_dir(scratch.path()));
+        EXPECT_EQ("stays", read_file(scratch.path(u"work-sibling.txt")));
     }
 }
 
 TEST(RemoveDirTree, StopsAtAFileHeldByAnotherProcessAndLeavesTheRest) {
-    test::ScratchDir scratch;
-    const NativePath victim = scratch / u"work";
+    ScratchFolder scratch;
+    const NativePath victim = scratch.path(u"work");
     make_dir(victim);
     make_file(join_path(victim, u"held.msi"), "package");
     make_dir(join_path(victim, u"sub"));
@@ -106,8 +105,8 @@ TEST(RemoveDirTree, StopsAtAFileHeldByAnotherProcessAndLeavesTheRest) {
         EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), remove_dir_tree(victim));
         remove_work_dir(victim);  // reports nothing
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-        EXPECT_TRUE(test::is_dir(victim));
-        EXPECT_EQ("package", test::read_file(join_path(victim, u"held.msi")));
+        EXPECT_TRUE(is_dir(victim));
+        EXPECT_EQ("package", read_file(join_path(victim, u"held.msi")));
     }
     // Once it is let go, the same removal finishes.
     EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), remove_dir_tree(victim));
@@ -115,31 +114,31 @@ TEST(RemoveDirTree, StopsAtAFileHeldByAnotherProcessAndLeavesTheRest) {
 }
 
 TEST(RemoveDirTree, LeavesAnythingButADirectoryAlone) {
-    test::ScratchDir scratch;
-    make_file(scratch / u"work", "a file");
+    ScratchFolder scratch;
+    make_file(scratch.path(u"work"), "a file");
     struct Case {
         NativePath path;
         DWORD expected;
     };
     const std::vector<Case> cases = {
-        {scratch / u"missing", ERROR_FILE_NOT_FOUND},
-        {scratch / u"missing\\deeper", ERROR_PATH_NOT_FOUND},
-        {scratch / u"work", ERROR_DIRECTORY},
+        {scratch.path(u"missing"), ERROR_FILE_NOT_FOUND},
+        {scratch.path(u"missing\\deeper"), ERROR_PATH_NOT_FOUND},
+        {scratch.path(u"work"), ERROR_DIRECTORY},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(to_utf8(c.path));
         EXPECT_EQ(c.expected, remove_dir_tree(c.path));
         remove_work_dir(c.path);
     }
-    EXPECT_EQ("a file", test::read_file(scratch / u"work"));
-    EXPECT_EQ(std::vector<std::string>{"work"}, test::list_dir(scratch.path()));
+    EXPECT_EQ("a file", read_file(scratch.path(u"work")));
+    EXPECT_EQ(std::vector<std::string>{"work"}, list_dir(scratch.path()));
 }
 
 TEST(DeleteEntry, AnEntryThatIsAlreadyGoneCountsAsDeleted) {
-    test::ScratchDir scratch;
-    make_file(scratch / u"pending.txt");
+    ScratchFolder scratch;
+    make_file(scratch.path(u"pending.txt"));
     // Marked for deletion by a handle that is still open: the name stays until it closes.
-    UniqueHandle pending(::CreateFileW(wide_ptr(scratch / u"pending.txt"), DELETE,
+    UniqueHandle pending(::CreateFileW(wide_ptr(scratch.path(u"pending.txt")), DELETE,
                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                        OPEN_EXISTING, 0, nullptr));
     FILE_DISPOSITION_INFO disposition{TRUE};
@@ -155,7 +154,7 @@ TEST(DeleteEntry, AnEntryThatIsAlreadyGoneCountsAsDeleted) {
         EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), delete_entry(dir.get(), name));
     }
     pending.reset();
-    EXPECT_FALSE(exists(scratch / u"pending.txt"));
+    EXPECT_FALSE(exists(scratch.path(u"pending.txt")));
 }
 
 TEST(WindowsFileOperations, TellAPendingDeletionApartFromAccessDenied) {

@@ -1,7 +1,7 @@
 velbro_core_test(work_area_core_tests acquire/work_area_paths_test.cpp
     acquire/work_dir_model_test.cpp)
 
-velbro_windows_test(work_area_tests acquire/fixture.cpp acquire/work_area_test.cpp
+velbro_windows_test(work_area_tests acquire/held_file.cpp acquire/work_area_test.cpp
     acquire/remove_tree_test.cpp)
 if(WIN32)
     # Holds a file open from another process for the removal tests; found beside the tests.

@@ -13,41 +13,22 @@
 
 #include "acquire/remove_tree.h"
 #include "test_support.h"
-#include "fixture.h"
+#include "held_file.h"
 
 namespace velbro {
 namespace {
 
-using test::exists;
-using test::is_dir;
-using test::list_dir;
-using test::make_dir;
-using test::make_file;
 
-NativePath own_work_dir_name() {
-    NativePath name = u"velbro-vpn-";
-    for (char c : std::to_string(::GetCurrentProcessId())) name.push_back(static_cast<char16_t>(c));
-    return name;
-}
+using namespace test_support;
 
-std::string os_error_text(DWORD code) { return display_text(SystemError::from_code(code)); }
+NativePath own_work_dir_name() { return to_wide("velbro-vpn-" + std::to_string(::GetCurrentProcessId())); }
 
 // Sets (or, given nothing, removes) SystemRoot for one test, and puts it back afterwards.
-class SystemRootSetting {
+class SystemRootSetting : public ScopedEnvironment {
 public:
-    explicit SystemRootSetting(const std::optional<NativePath>& value) {
-        NativePath buffer(32767, u'\0');
-        const DWORD length = ::GetEnvironmentVariableW(L"SystemRoot", wide_ptr(buffer), 32767);
-        if (length > 0) saved_ = buffer.substr(0, length);
-        set(value);
-    }
-    ~SystemRootSetting() { set(saved_); }
-
-private:
-    static void set(const std::optional<NativePath>& value) {
-        ::SetEnvironmentVariableW(L"SystemRoot", value ? wide_ptr(*value) : nullptr);
-    }
-    std::optional<NativePath> saved_;
+    explicit SystemRootSetting(const std::optional<NativePath>& value)
+        : ScopedEnvironment(u"SystemRoot",
+                            value ? std::optional<std::u16string_view>(*value) : std::nullopt) {}
 };
 
 // Makes `dir` the current directory for one test.
@@ -74,22 +55,22 @@ public:
 std::string shown(const NativePath& path) { return to_utf8(path); }
 
 TEST(PrepareWorkArea, CreatesTheWorkDirUnderSystemRootAndReturnsThePaths) {
-    test::ScratchDir scratch;
+    ScratchFolder scratch;
     // Longer than the first buffer for SystemRoot, and than MAX_PATH, so a \\?\ path.
-    const NativePath long_root = u"\\\\?\\" + (scratch / NativePath(200, u'a')) + u"\\" +
+    const NativePath long_root = u"\\\\?\\" + (scratch.path(NativePath(200, u'a'))) + u"\\" +
                                  NativePath(200, u'b') + u"\\" + NativePath(200, u'c');
     ASSERT_GT(long_root.size(), 512u);
-    make_dir(scratch / u"existing");
-    make_dir(scratch / u"existing\\Temp");
+    make_dir(scratch.path(u"existing"));
+    make_dir(scratch.path(u"existing\\Temp"));
     struct Case {
         const char* what;
         NativePath system_root;
         NativePath expected_root;  // what the paths are made of
     };
     const std::vector<Case> cases = {
-        {"missing SystemRoot folder and Temp", scratch / u"missing root", scratch / u"missing root\\"},
-        {"trailing backslash, existing Temp", scratch / u"existing\\", scratch / u"existing\\"},
-        {"non-ASCII", scratch / u"r\u00f8d \u65e5\u672c", scratch / u"r\u00f8d \u65e5\u672c\\"},
+        {"missing SystemRoot folder and Temp", scratch.path(u"missing root"), scratch.path(u"missing root\\")},
+        {"trailing backslash, existing Temp", scratch.path(u"existing\\"), scratch.path(u"existing\\")},
+        {"non-ASCII", scratch.path(u"r\u00f8d \u65e5\u672c"), scratch.path(u"r\u00f8d \u65e5\u672c\\")},
         {"longer than 512 units", long_root, long_root + u"\\"},
     };
     for (const Case& c : cases) {
@@ -102,7 +83,7 @@ TEST(PrepareWorkArea, CreatesTheWorkDirUnderSystemRootAndReturnsThePaths) {
         EXPECT_EQ(shown(c.expected_root + u"System32"), shown(paths.system32_dir));
         EXPECT_EQ(shown(work_dir), shown(paths.work_dir));
         EXPECT_EQ(shown(work_dir + u"\\Cloudflare_WARP.msi"), shown(paths.package_path));
-        EXPECT_EQ(shown(test::temp_dir() + u"velbro-vpn-install.log"), shown(paths.log_path));
+        EXPECT_EQ(shown(temp_dir() + u"velbro-vpn-install.log"), shown(paths.log_path));
         EXPECT_TRUE(is_dir(paths.work_dir));
         EXPECT_EQ(std::vector<std::string>{}, list_dir(paths.work_dir));
         EXPECT_FALSE(exists(paths.log_path));
@@ -111,18 +92,18 @@ TEST(PrepareWorkArea, CreatesTheWorkDirUnderSystemRootAndReturnsThePaths) {
 }
 
 TEST(PrepareWorkArea, AnEmptySystemRootMeansTheCurrentDirectory) {
-    test::ScratchDir scratch;
+    ScratchFolder scratch;
     CurrentDirSetting current_dir(scratch.path());
     SystemRootSetting system_root(NativePath{});
     const Result<WorkPaths> prepared = prepare_work_area();
     ASSERT_TRUE(prepared.ok()) << prepared.error().message;
     EXPECT_EQ("System32", shown(prepared.value().system32_dir));
     EXPECT_EQ(shown(u"Temp\\" + own_work_dir_name()), shown(prepared.value().work_dir));
-    EXPECT_TRUE(is_dir(scratch / (u"Temp\\" + own_work_dir_name())));
+    EXPECT_TRUE(is_dir(scratch.path(u"Temp\\" + own_work_dir_name())));
 }
 
 TEST(PrepareWorkArea, WithoutSystemRootNothingIsCreated) {
-    test::ScratchDir scratch;
+    ScratchFolder scratch;
     CurrentDirSetting current_dir(scratch.path());
     SystemRootSetting system_root(std::nullopt);
     const Result<WorkPaths> prepared = prepare_work_area();
@@ -142,8 +123,8 @@ TEST(PrepareWorkArea, AFileInTheWayEndsTheStepWithError183) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        test::ScratchDir scratch;
-        const NativePath root = scratch / u"bl\u00e5";
+        ScratchFolder scratch;
+        const NativePath root = scratch.path(u"bl\u00e5");
         make_dir(root);
         if (c.file != u"Temp") make_dir(join_path(root, u"Temp"));
         make_file(join_path(root, c.file), "not yours");
@@ -152,37 +133,36 @@ TEST(PrepareWorkArea, AFileInTheWayEndsTheStepWithError183) {
         const Result<WorkPaths> prepared = prepare_work_area();
         ASSERT_FALSE(prepared.ok());
         const NativePath work_dir = root + u"\\Temp\\" + own_work_dir_name();
-        EXPECT_EQ("kan ikke oprette " + shown(work_dir) + ": " + os_error_text(183),
-                  prepared.error().message);
-        EXPECT_TRUE(prepared.error().message.ends_with(" (os error 183)"));
-        EXPECT_EQ("not yours", test::read_file(join_path(root, c.file)));
+        EXPECT_TRUE(
+            is_system_error_text(prepared.error().message, "kan ikke oprette " + shown(work_dir) + ": ", 183));
+        EXPECT_EQ("not yours", read_file(join_path(root, c.file)));
     }
 }
 
 TEST(PrepareWorkArea, AFolderAlreadyAtTheWorkDirsNameIsReplacedByAFreshOne) {
-    test::ScratchDir scratch;
-    const NativePath planted = scratch / (u"Temp\\" + own_work_dir_name());
-    make_dir(scratch / u"Temp");
+    ScratchFolder scratch;
+    const NativePath planted = scratch.path(u"Temp\\" + own_work_dir_name());
+    make_dir(scratch.path(u"Temp"));
     make_dir(planted);
     make_file(join_path(planted, u"Cloudflare_WARP.msi"), "someone else's package");
     make_dir(join_path(planted, u"sub"));
     make_file(join_path(planted, u"sub\\read-only.txt"));
-    test::set_attributes(join_path(planted, u"sub\\read-only.txt"), FILE_ATTRIBUTE_READONLY);
+    set_attributes(join_path(planted, u"sub\\read-only.txt"), FILE_ATTRIBUTE_READONLY);
     // A mark that a fresh folder would not have.
-    test::set_attributes(planted, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
+    set_attributes(planted, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
     ASSERT_EQ(static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN),
-              test::attributes_of(planted) & FILE_ATTRIBUTE_HIDDEN)
+              attributes_of(planted) & FILE_ATTRIBUTE_HIDDEN)
         << "the file system does not keep the hidden attribute (Wine keeps it in an xattr)";
-    make_file(scratch / u"Temp\\neighbour.txt", "stays");
+    make_file(scratch.path(u"Temp\\neighbour.txt"), "stays");
     SystemRootSetting system_root(scratch.path());
 
     const Result<WorkPaths> prepared = prepare_work_area();
     ASSERT_TRUE(prepared.ok()) << prepared.error().message;
     EXPECT_EQ(shown(planted), shown(prepared.value().work_dir));
     EXPECT_TRUE(is_dir(planted));
-    EXPECT_EQ(0u, test::attributes_of(planted) & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(0u, attributes_of(planted) & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY));
     EXPECT_EQ(std::vector<std::string>{}, list_dir(planted));
-    EXPECT_EQ("stays", test::read_file(scratch / u"Temp\\neighbour.txt"));
+    EXPECT_EQ("stays", read_file(scratch.path(u"Temp\\neighbour.txt")));
 }
 
 // Stand-ins for the temporary-directory query, and what they were asked.
@@ -240,27 +220,29 @@ TEST(QueryTempDir, GrowsTheBufferUntilTheAnswerFits) {
 
 TEST(PrepareWorkArea, AFailedTempDirQueryRemovesTheWorkDirAndEndsTheStep) {
     TempPathSetting stand_in(scripted_temp_path);
+    const std::string prefix = "kan ikke finde den midlertidige mappe: ";
     struct Case {
         const char* what;
         TempPathAnswer answer;
-        std::string message;
     };
     const std::vector<Case> cases = {
-        {"an error", {0, ERROR_ACCESS_DENIED},
-         "kan ikke finde den midlertidige mappe: " + os_error_text(ERROR_ACCESS_DENIED)},
-        {"as long as the buffer, no insufficient buffer", {512, 0},
-         "kan ikke finde den midlertidige mappe: ubrugeligt svar fra systemet"},
+        {"an error", {0, ERROR_ACCESS_DENIED}},
+        {"as long as the buffer, no insufficient buffer", {512, 0}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        test::ScratchDir scratch;
+        ScratchFolder scratch;
         SystemRootSetting system_root(scratch.path());
         script({c.answer}, u"");
         const Result<WorkPaths> prepared = prepare_work_area();
         ASSERT_FALSE(prepared.ok());
-        EXPECT_EQ(c.message, prepared.error().message);
-        EXPECT_EQ(std::vector<std::string>{}, list_dir(scratch / u"Temp"));
-        EXPECT_TRUE(is_dir(scratch / u"Temp"));
+        if (c.answer.error != 0) {
+            EXPECT_TRUE(is_system_error_text(prepared.error().message, prefix, ERROR_ACCESS_DENIED));
+        } else {
+            EXPECT_EQ(prefix + "ubrugeligt svar fra systemet", prepared.error().message);
+        }
+        EXPECT_EQ(std::vector<std::string>{}, list_dir(scratch.path(u"Temp")));
+        EXPECT_TRUE(is_dir(scratch.path(u"Temp")));
     }
 }
 
@@ -306,21 +288,21 @@ TEST(WorkDirDescriptor, GrantsFullControlToSystemAndAdministratorsOnly) {
 }
 
 TEST(CreateDirTree, CreatesMissingAncestorsAndAcceptsExistingDirectories) {
-    test::ScratchDir scratch;
-    make_dir(scratch / u"existing");
-    make_file(scratch / u"file", "not yours");
+    ScratchFolder scratch;
+    make_dir(scratch.path(u"existing"));
+    make_file(scratch.path(u"file"), "not yours");
     struct Case {
         NativePath path;
         DWORD expected;
         bool makes_dir;
     };
     const std::vector<Case> cases = {
-        {scratch / u"a\\b\\c", ERROR_SUCCESS, true},
-        {scratch / u"a\\b\\c\\", ERROR_SUCCESS, true},
-        {scratch / u"existing", ERROR_SUCCESS, true},
-        {scratch / u"existing\\new", ERROR_SUCCESS, true},
-        {scratch / u"file", ERROR_ALREADY_EXISTS, false},
-        {scratch / u"file\\below", ERROR_ALREADY_EXISTS, false},
+        {scratch.path(u"a\\b\\c"), ERROR_SUCCESS, true},
+        {scratch.path(u"a\\b\\c\\"), ERROR_SUCCESS, true},
+        {scratch.path(u"existing"), ERROR_SUCCESS, true},
+        {scratch.path(u"existing\\new"), ERROR_SUCCESS, true},
+        {scratch.path(u"file"), ERROR_ALREADY_EXISTS, false},
+        {scratch.path(u"file\\below"), ERROR_ALREADY_EXISTS, false},
         {u"", ERROR_SUCCESS, false},
         {u"C:\\", ERROR_SUCCESS, true},
     };
@@ -331,58 +313,39 @@ TEST(CreateDirTree, CreatesMissingAncestorsAndAcceptsExistingDirectories) {
             EXPECT_TRUE(is_dir(c.path));
         }
     }
-    EXPECT_EQ("not yours", test::read_file(scratch / u"file"));
+    EXPECT_EQ("not yours", read_file(scratch.path(u"file")));
 }
 
-}  // namespace
-}  // namespace velbro
-
-namespace velbro {
-namespace {
-
 TEST(WorkArea, EveryRoadOutClosesWhatItOpened) {
-    test::ScratchDir scratch;
-    make_dir(scratch / u"blocked");
-    make_dir(scratch / u"blocked\\Temp");
-    make_file(scratch / (u"blocked\\Temp\\" + own_work_dir_name()));
-    make_dir(scratch / u"held");
-    make_file(scratch / u"held\\package.msi");
-    {  // The first calls load and cache what Windows keeps for the rest of the process.
-        SystemRootSetting system_root(scratch / u"warm-up");
-        const Result<WorkPaths> prepared = prepare_work_area();
-        ASSERT_TRUE(prepared.ok()) << prepared.error().message;
-        remove_work_dir(prepared.value().work_dir);
-        test::HeldFile held(scratch / u"held\\package.msi");
-        SystemRootSetting blocked(scratch / u"blocked");
-        EXPECT_FALSE(prepare_work_area().ok());
-    }
-
-    const int before = test_support::count_handles();
-    {
-        SystemRootSetting system_root(scratch / u"root");
-        const Result<WorkPaths> prepared = prepare_work_area();
-        ASSERT_TRUE(prepared.ok()) << prepared.error().message;
-        make_file(prepared.value().package_path, "package");
-        remove_work_dir(prepared.value().work_dir);
-        EXPECT_FALSE(exists(prepared.value().work_dir));
-    }
-    {
-        SystemRootSetting system_root(std::nullopt);
-        EXPECT_FALSE(prepare_work_area().ok());
-    }
-    {
-        SystemRootSetting system_root(scratch / u"blocked");
-        EXPECT_FALSE(prepare_work_area().ok());
-    }
-    remove_work_dir(scratch / u"missing");
-    remove_work_dir(scratch / (u"blocked\\Temp\\" + own_work_dir_name()));
-    {
-        test::HeldFile held(scratch / u"held\\package.msi");
-        const int with_holder = test_support::count_handles();
-        remove_work_dir(scratch / u"held");
-        EXPECT_EQ(test_support::count_handles(), with_holder);
-    }
-    EXPECT_EQ(test_support::count_handles(), before);
+    ScratchFolder scratch;
+    make_dir(scratch.path(u"blocked"));
+    make_dir(scratch.path(u"blocked\\Temp"));
+    make_file(scratch.path(u"blocked\\Temp\\" + own_work_dir_name()));
+    make_dir(scratch.path(u"held"));
+    make_file(scratch.path(u"held\\package.msi"));
+    expect_no_handle_left_open([&] {
+        {
+            SystemRootSetting system_root(scratch.path(u"root"));
+            const Result<WorkPaths> prepared = prepare_work_area();
+            ASSERT_TRUE(prepared.ok()) << prepared.error().message;
+            make_file(prepared.value().package_path, "package");
+            remove_work_dir(prepared.value().work_dir);
+            EXPECT_FALSE(exists(prepared.value().work_dir));
+        }
+        {
+            SystemRootSetting system_root(std::nullopt);
+            EXPECT_FALSE(prepare_work_area().ok());
+        }
+        {
+            SystemRootSetting system_root(scratch.path(u"blocked"));
+            EXPECT_FALSE(prepare_work_area().ok());
+        }
+        remove_work_dir(scratch.path(u"missing"));
+        remove_work_dir(scratch.path(u"blocked\\Temp\\" + own_work_dir_name()));
+        test::HeldFile held(scratch.path(u"held\\package.msi"));
+        remove_work_dir(scratch.path(u"held"));
+        EXPECT_TRUE(exists(scratch.path(u"held\\package.msi")));
+    });
 }
 
 }  // namespace
