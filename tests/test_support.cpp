@@ -227,6 +227,13 @@ DWORD open_error(const NativePath& path, DWORD access, DWORD share) {
     return file ? 0 : ::GetLastError();
 }
 
+UniqueHandle hold_open(const NativePath& path) {
+    UniqueHandle file(::CreateFileW(wide_ptr(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr));
+    if (!file) ADD_FAILURE() << "cannot hold " << to_utf8(path) << " open: error " << ::GetLastError();
+    return file;
+}
+
 ScopedStdHandle::ScopedStdHandle(DWORD stream, HANDLE handle)
     : stream_(stream), saved_(::GetStdHandle(stream)) {
     ::SetStdHandle(stream, handle);
@@ -282,6 +289,12 @@ ScopedEnvironment::~ScopedEnvironment() {
     }
     if (message.starts_with("OS Error")) return shape() << ": the system has no message for it";
     return ::testing::AssertionSuccess();
+}
+
+NativePath beside_this_program(std::u16string_view name) {
+    NativePath program(32768, u'\0');
+    program.resize(::GetModuleFileNameW(nullptr, wide_ptr(program), 32768));
+    return program.substr(0, program.find_last_of(u'\\') + 1) + NativePath(name);
 }
 
 NativePath build_path(std::u16string_view relative) {

@@ -83,6 +83,10 @@ std::vector<std::string> list_dir(const NativePath& path);
 DWORD delete_file(const NativePath& path);
 // 0 when the file can be opened with this access and share mode, otherwise the error code.
 DWORD open_error(const NativePath& path, DWORD access, DWORD share);
+// The file held open as a virus scanner might hold the new package: shared for reading and
+// writing but not for deleting, so every delete fails with a sharing violation until the handle
+// is closed. Share modes belong to handles, not processes: held here, it is the same to Windows.
+UniqueHandle hold_open(const NativePath& path);
 
 // Points one standard handle elsewhere while it lives; children started meanwhile get it.
 class ScopedStdHandle {
@@ -131,6 +135,9 @@ private:
 ::testing::AssertionResult is_system_error_text(std::string_view text, std::string_view prefix,
                                                 std::int32_t code, std::string_view suffix = {});
 
+// A file in the folder of the running test program: the helper programs a test starts travel
+// with it, in the build folder and in the Windows check kit alike.
+NativePath beside_this_program(std::u16string_view name);
 // A file of the build folder, as Wine shows it; `relative` is the path below the build folder.
 NativePath build_path(std::u16string_view relative);
 // A package that tests/fixtures/make_fixtures.sh made, by its file name.

@@ -8,7 +8,6 @@
 #include <functional>
 
 #include "acquire/windows_file_operations.h"
-#include "held_file.h"
 #include "test_support.h"
 
 namespace velbro {
@@ -92,7 +91,7 @@ TEST(RemoveDirTree, RemovesEverythingInsideAndNothingOutside) {
     }
 }
 
-TEST(RemoveDirTree, StopsAtAFileHeldByAnotherProcessAndLeavesTheRest) {
+TEST(RemoveDirTree, StopsAtAFileThatIsHeldOpenAndLeavesTheRest) {
     ScratchFolder scratch;
     const NativePath victim = scratch.path(u"work");
     make_dir(victim);
@@ -100,7 +99,7 @@ TEST(RemoveDirTree, StopsAtAFileHeldByAnotherProcessAndLeavesTheRest) {
     make_dir(join_path(victim, u"sub"));
     make_file(join_path(victim, u"sub\\inner.txt"));
     {
-        test::HeldFile held(join_path(victim, u"held.msi"));
+        const UniqueHandle held = hold_open(join_path(victim, u"held.msi"));
         const auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), remove_dir_tree(victim));
         remove_work_dir(victim);  // reports nothing

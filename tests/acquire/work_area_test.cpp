@@ -13,7 +13,6 @@
 
 #include "acquire/remove_tree.h"
 #include "test_support.h"
-#include "held_file.h"
 
 namespace velbro {
 namespace {
@@ -342,7 +341,7 @@ TEST(WorkArea, EveryRoadOutClosesWhatItOpened) {
         }
         remove_work_dir(scratch.path(u"missing"));
         remove_work_dir(scratch.path(u"blocked\\Temp\\" + own_work_dir_name()));
-        test::HeldFile held(scratch.path(u"held\\package.msi"));
+        const UniqueHandle held = hold_open(scratch.path(u"held\\package.msi"));
         remove_work_dir(scratch.path(u"held"));
         EXPECT_TRUE(exists(scratch.path(u"held\\package.msi")));
     });

@@ -18,7 +18,7 @@ using namespace test_support;
 // non-ASCII letter.
 class EchoFolder : public ScratchFolder {
 public:
-    EchoFolder() { copy_file(build_path(u"tests/argv_echo.exe"), echo_program()); }
+    EchoFolder() { copy_file(beside_this_program(u"argv_echo.exe"), echo_program()); }
     NativePath echo_program() const { return path(u"argv echo ø.exe"); }
 };
 

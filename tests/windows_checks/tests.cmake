@@ -10,7 +10,7 @@ if(WIN32)
 
     set(kit ${CMAKE_BINARY_DIR}/velbro-vpn-windows-checks.zip)
     set(kit_programs velbro-vpn velbro_windows_checks platform_windows_tests argv_echo console_tests
-        work_area_tests velbro_hold_file)
+        work_area_tests)
     set(kit_files ${CMAKE_CURRENT_LIST_DIR}/run-checks.cmd)
     foreach(program ${kit_programs})
         list(APPEND kit_files $<TARGET_FILE:${program}>)
