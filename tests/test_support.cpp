@@ -76,16 +76,6 @@ void erase(const NativePath& path) {
     ::RemoveDirectoryW(wide_ptr(path));
 }
 
-// Everything from the file's start to its end.
-std::string read_all(HANDLE file) {
-    ::SetFilePointer(file, 0, nullptr, FILE_BEGIN);
-    std::string bytes;
-    char buffer[65536];
-    DWORD read = 0;
-    while (::ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0) bytes.append(buffer, read);
-    return bytes;
-}
-
 bool write_all(HANDLE file, std::string_view bytes) {
     DWORD written = 0;
     return bytes.empty() || (::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written,
@@ -195,6 +185,15 @@ void copy_file(const NativePath& from, const NativePath& to) {
 
 void set_attributes(const NativePath& path, DWORD attributes) {
     expect_done(::SetFileAttributesW(wide_ptr(path), attributes), "SetFileAttributesW", path);
+}
+
+std::string read_all(HANDLE file) {
+    ::SetFilePointer(file, 0, nullptr, FILE_BEGIN);
+    std::string bytes;
+    char buffer[65536];
+    DWORD read = 0;
+    while (::ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0) bytes.append(buffer, read);
+    return bytes;
 }
 
 std::string read_file(const NativePath& path) {

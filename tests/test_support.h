@@ -70,6 +70,8 @@ void make_dir(const NativePath& path);
 void make_file(const NativePath& path, std::string_view contents = "x");
 void copy_file(const NativePath& from, const NativePath& to);
 void set_attributes(const NativePath& path, DWORD attributes);
+// Everything in an open file from its start, or everything a pipe gives until its writer closes.
+std::string read_all(HANDLE file);
 // The whole file; a file that cannot be opened gives "(cannot open: <error>)".
 std::string read_file(const NativePath& path);
 

@@ -2,7 +2,7 @@
 # programs that install nothing, and the installer, in one zip (scripts/windows-checks.sh).
 if(WIN32)
     add_executable(velbro_windows_checks windows_checks/windows_checks.cpp)
-    target_link_libraries(velbro_windows_checks PRIVATE velbro_windows)
+    target_link_libraries(velbro_windows_checks PRIVATE velbro_test_support)
     target_compile_definitions(velbro_windows_checks PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX)
     target_compile_options(velbro_windows_checks PRIVATE ${VELBRO_WARNINGS})
     target_link_options(velbro_windows_checks PRIVATE -municode -static)

@@ -15,9 +15,13 @@
 #include "acquire/work_area.h"
 #include "platform/child_process.h"
 #include "platform/unique_handle.h"
+#include "test_support.h"
 #include "ui/progress_console.h"
 
 using namespace velbro;
+using test_support::beside_this_program;
+using test_support::read_all;
+using test_support::read_file;
 
 namespace {
 
@@ -33,19 +37,9 @@ Outcome failed(const char* what, DWORD error) {
     return failed(std::string(what) + " (error " + std::to_string(error) + ")");
 }
 
-// `name` in the kit's folder.
-NativePath kit_path(std::u16string_view name) {
-    static const NativePath dir = [] {
-        NativePath path(32768, u'\0');
-        path.resize(::GetModuleFileNameW(nullptr, wide_ptr(path), 32768));
-        return path.substr(0, path.find_last_of(u'\\') + 1);
-    }();
-    return dir + NativePath(name);
-}
-
 // A folder of this run's own in the kit's folder.
 NativePath scratch(const char* name) {
-    return kit_path(to_wide(name + std::to_string(::GetCurrentProcessId())));
+    return beside_this_program(to_wide(name + std::to_string(::GetCurrentProcessId())));
 }
 
 // A folder or link a check made, removed on every road out (a link as the link).
@@ -56,9 +50,7 @@ struct Made {
 
 // Wine cannot show what these checks are about: there they say so rather than pass.
 std::optional<Outcome> unless_windows(const char* wine_reason, bool needs_elevation) {
-    if (::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr) {
-        return Outcome{SKIPPED, wine_reason};
-    }
+    if (test_support::running_under_wine()) return Outcome{SKIPPED, wine_reason};
     HANDLE token = nullptr;
     TOKEN_ELEVATION elevation{};
     DWORD size = 0;
@@ -79,18 +71,6 @@ bool create_file(UniqueHandle& file, const NativePath& path, std::string_view te
                              CREATE_NEW, attributes, nullptr));
     DWORD written = 0;
     return file && ::WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
-}
-
-std::string read_all(HANDLE file) {
-    char buffer[256];
-    DWORD got = 0;
-    return ::ReadFile(file, buffer, sizeof buffer, &got, nullptr) ? std::string(buffer, got) : "(unreadable)";
-}
-
-std::string read_file(const NativePath& path) {
-    const UniqueHandle file(::CreateFileW(wide_ptr(path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                          nullptr, OPEN_EXISTING, 0, nullptr));
-    return read_all(file.get());
 }
 
 // Protected, exactly full control for SYSTEM and Administrators inherited by files and
@@ -305,16 +285,14 @@ Outcome child_handles() {
     const Result<PackageHandle> secret = open_package(dir.path + u"\\secret.txt");
     if (!secret.ok()) return failed("open_package: " + secret.error().message);
     UniqueHandle reader(read_end), writer(write_end);
-    ChildCommand command(kit_path(u"windows-checks.exe"));
+    ChildCommand command(beside_this_program(u"windows-checks.exe"));
     add_argument(command, u"--handle-check-child");
     add_argument(command, u"secret.txt");
-    const HANDLE saved_output = ::GetStdHandle(STD_OUTPUT_HANDLE);
-    const HANDLE saved_error = ::GetStdHandle(STD_ERROR_HANDLE);
-    ::SetStdHandle(STD_OUTPUT_HANDLE, output.get());
-    ::SetStdHandle(STD_ERROR_HANDLE, writer.get());
-    const Result<std::uint32_t, SystemError> code = run_and_wait(command);
-    ::SetStdHandle(STD_OUTPUT_HANDLE, saved_output);
-    ::SetStdHandle(STD_ERROR_HANDLE, saved_error);
+    const Result<std::uint32_t, SystemError> code = [&] {
+        const test_support::ScopedStdHandle to_file(STD_OUTPUT_HANDLE, output.get());
+        const test_support::ScopedStdHandle to_pipe(STD_ERROR_HANDLE, writer.get());
+        return run_and_wait(command);
+    }();
     writer.reset();
     if (!code.ok()) return failed("run_and_wait: " + display_text(code.error()));
     if (code.value() == 2) return failed("the child holds a handle of ours that it was not given");
@@ -330,13 +308,13 @@ Outcome child_handles() {
 // standard handles to follow the console it opens.
 Outcome test_program(const std::string& name) {
     const std::string results = "logs\\" + name + ".xml";
-    NativePath program = kit_path(to_wide(name + ".exe"));
+    NativePath program = beside_this_program(to_wide(name + ".exe"));
     NativePath command_line = u"\"" + program + u"\" --gtest_output=xml:" + to_wide(results);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION started{};
     if (!::CreateProcessW(wide_ptr(program), wide_ptr(command_line), nullptr, nullptr, FALSE,
-                          CREATE_NO_WINDOW, nullptr, wide_ptr(kit_path(u"")), &startup, &started)) {
+                          CREATE_NO_WINDOW, nullptr, wide_ptr(beside_this_program(u"")), &startup, &started)) {
         return failed("cannot start it", ::GetLastError());
     }
     const UniqueHandle process(started.hProcess), thread(started.hThread);
