@@ -72,13 +72,6 @@ WorkPaths compose_work_paths(std::u16string_view system_root, std::uint32_t proc
 
 NativePath log_path_in(std::u16string_view temp_dir) { return join_path(temp_dir, LOG_FILE_NAME); }
 
-WorkPaths compose_work_paths(std::u16string_view system_root, std::uint32_t process_id,
-                             std::u16string_view temp_dir) {
-    WorkPaths paths = compose_work_paths(system_root, process_id);
-    paths.log_path = log_path_in(temp_dir);
-    return paths;
-}
-
 std::optional<std::u16string_view> parent_path(std::u16string_view path) {
     const Prefix prefix = path_prefix(path);
     const auto separates = [&](char16_t c) { return prefix.verbatim ? c == u'\\' : is_separator(c); };

@@ -24,10 +24,6 @@ WorkPaths compose_work_paths(std::u16string_view system_root, std::uint32_t proc
 // its trailing backslash.
 NativePath log_path_in(std::u16string_view temp_dir);
 
-// The four paths of a run at once.
-WorkPaths compose_work_paths(std::u16string_view system_root, std::uint32_t process_id,
-                             std::u16string_view temp_dir);
-
 // The path without its last component ("C:\Windows" for "C:\Windows\Temp", "" for "Temp"),
 // or nothing when there is no component to remove: an empty path, a bare root or drive
 // ("C:\", "C:", "\\server\share\", "\\?\C:\").

@@ -56,16 +56,16 @@ TEST(WorkAreaPaths, AreComposedFromSystemRootProcessIdAndTempDir) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE("SystemRoot \"" + shown(c.system_root) + "\", temp dir \"" + shown(c.temp_dir) + "\"");
-        const WorkPaths paths = compose_work_paths(c.system_root, c.process_id, c.temp_dir);
+        const WorkPaths paths = compose_work_paths(c.system_root, c.process_id);
         EXPECT_EQ(shown(c.system32_dir), shown(paths.system32_dir));
         EXPECT_EQ(shown(c.work_dir), shown(paths.work_dir));
         EXPECT_EQ(shown(c.package_path), shown(paths.package_path));
-        EXPECT_EQ(shown(c.log_path), shown(paths.log_path));
+        EXPECT_EQ(shown(c.log_path), shown(log_path_in(c.temp_dir)));
     }
 }
 
 TEST(WorkAreaPaths, TheWorkDirIsADirectChildOfTheTempDir) {
-    const WorkPaths paths = compose_work_paths(u"C:\\Windows", 4242, u"C:\\T\\");
+    const WorkPaths paths = compose_work_paths(u"C:\\Windows", 4242);
     EXPECT_EQ(shown(windows_temp_dir(u"C:\\Windows")), shown(parent_path(paths.work_dir).value()));
     EXPECT_EQ("velbro-vpn-4242", shown(work_dir_name(4242)));
 }
