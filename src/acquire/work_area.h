@@ -22,8 +22,10 @@ Result<WorkPaths> prepare_work_area();
 DWORD create_dir_tree(const NativePath& path);
 
 // The work directory's protection: full control for SYSTEM and the Administrators group
-// only, inherited by everything inside, nothing inherited from above.
-inline constexpr std::u16string_view WORK_DIR_SDDL = u"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+// only, inherited by everything inside, nothing inherited from above. The owner is named:
+// left to the token, it is the employee's own account where policy makes the creator the
+// owner, and an owner may always rewrite the DACL.
+inline constexpr std::u16string_view WORK_DIR_SDDL = u"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
 // WORK_DIR_SDDL as a security descriptor, owned by its LocalFree owner.
 Result<UniqueLocal, SystemError> build_work_dir_descriptor();

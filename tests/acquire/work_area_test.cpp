@@ -255,11 +255,10 @@ TEST(WorkDirDescriptor, GrantsFullControlToSystemAndAdministratorsOnly) {
     ASSERT_TRUE(::GetSecurityDescriptorControl(descriptor, &control, &revision));
     EXPECT_EQ(SE_DACL_PROTECTED | SE_DACL_PRESENT,
               control & (SE_DACL_PROTECTED | SE_DACL_PRESENT | SE_DACL_DEFAULTED | SE_SACL_PRESENT));
-    // No owner: Windows makes the elevated creator's Administrators group the owner.
     PSID owner = nullptr;
     BOOL defaulted = FALSE;
     ASSERT_TRUE(::GetSecurityDescriptorOwner(descriptor, &owner, &defaulted));
-    EXPECT_EQ(nullptr, owner);
+    EXPECT_TRUE(owner != nullptr && ::IsWellKnownSid(owner, WinBuiltinAdministratorsSid));
 
     BOOL present = FALSE;
     PACL dacl = nullptr;
@@ -282,8 +281,7 @@ TEST(WorkDirDescriptor, GrantsFullControlToSystemAndAdministratorsOnly) {
     ASSERT_TRUE(::ConvertSecurityDescriptorToStringSecurityDescriptorW(
         descriptor, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &text, nullptr));
     UniqueLocal text_owner(text);
-    EXPECT_EQ("D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)",
-              to_utf8(reinterpret_cast<const char16_t*>(text)));
+    EXPECT_EQ("O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", to_utf8(reinterpret_cast<const char16_t*>(text)));
 }
 
 TEST(CreateDirTree, CreatesMissingAncestorsAndAcceptsExistingDirectories) {
