@@ -13,7 +13,17 @@ namespace __gnu_cxx {
 void __verbose_terminate_handler() { std::abort(); }
 }  // namespace __gnu_cxx
 
+// Documented as 16; MinGW's enumeration must agree.
+static_assert(ProcessRedirectionTrustPolicy == 16);
+
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    // Before any file is touched: never follow a junction that a non-administrator made, such
+    // as one planted in the Windows Temp directory. Windows before 11 22H2 (and Wine) refuses
+    // the policy; the work area's own checks hold there too, so the refusal is let be.
+    PROCESS_MITIGATION_REDIRECTION_TRUST_POLICY redirection{};
+    redirection.EnforceRedirectionTrust = 1;
+    ::SetProcessMitigationPolicy(ProcessRedirectionTrustPolicy, &redirection, sizeof redirection);
+
     // The program runs elevated, often from a Downloads folder: never load a DLL from
     // there or from the current directory, only from System32.
     ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
