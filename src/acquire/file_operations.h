@@ -30,13 +30,16 @@ inline constexpr std::uint32_t bad_netpath = 53;
 inline constexpr std::uint32_t bad_net_name = 67;
 inline constexpr std::uint32_t file_exists = 80;
 inline constexpr std::uint32_t invalid_parameter = 87;
+inline constexpr std::uint32_t invalid_name = 123;
 inline constexpr std::uint32_t dir_not_empty = 145;
 inline constexpr std::uint32_t already_exists = 183;
 inline constexpr std::uint32_t directory = 267;  // "the directory name is invalid": not a directory
 inline constexpr std::uint32_t delete_pending = 303;
+inline constexpr std::uint32_t reparse_point_encountered = 4395;  // not in MinGW's headers
 
 // Access rights.
 inline constexpr std::uint32_t list_directory = 0x1;
+inline constexpr std::uint32_t add_subdirectory = 0x4;
 inline constexpr std::uint32_t read_attributes = 0x80;
 inline constexpr std::uint32_t write_attributes = 0x100;
 inline constexpr std::uint32_t delete_access = 0x10000;
@@ -61,12 +64,6 @@ enum class Disposition {
     posix_ignoring_read_only,
     // FileDispositionInfo: the entry goes when its last handle closes.
     on_last_close,
-};
-
-// The security descriptor a new directory gets.
-enum class DirSecurity {
-    inherited,  // none given: the parent's inheritable entries
-    work_dir,   // WORK_DIR_SDDL
 };
 
 // One entry of a directory listing.
@@ -96,14 +93,35 @@ public:
     // FileBasicInfo's attributes, read and written; 0 written leaves them as they are.
     virtual std::uint32_t read_attributes(FileHandle entry, std::uint32_t& attributes) = 0;
     virtual std::uint32_t set_attributes(FileHandle entry, std::uint32_t attributes) = 0;
+    // FileStandardInfo's NumberOfLinks: how many names the file has.
+    virtual std::uint32_t count_names(FileHandle entry, std::uint32_t& names) = 0;
     // The next batch of the directory's listing, or its first when `restart`; no_more_files
     // once it has given everything. "." and ".." are listed too.
     virtual std::uint32_t list(FileHandle dir, bool restart, std::vector<ListedEntry>& batch) = 0;
     virtual std::uint32_t mark_for_deletion(FileHandle entry, Disposition how) = 0;
-    virtual std::uint32_t create_directory(const NativePath& path, DirSecurity security) = 0;
+    // Creates the directory `path` with no descriptor of its own, so that it inherits its
+    // parent's (CreateDirectoryW).
+    virtual std::uint32_t create_directory(const NativePath& path) = 0;
+    // Creates the directory `name` in the open directory `dir` with the work directory's
+    // descriptor (NtCreateFile, FILE_CREATE): a link at the name is never followed, it
+    // collides as anything else there does (already_exists). `made` can list the directory
+    // and read its attributes. Errors are reported as CreateDirectoryW reports them.
+    virtual std::uint32_t create_private_dir_at(FileHandle dir, std::u16string_view name, bool dont_reparse,
+                                                FileHandle& made) = 0;
     virtual void close(FileHandle entry) = 0;
     // Gives up the processor, between attempts at an entry another program holds.
     virtual void yield() = 0;
+
+    // Makes `call(dont_reparse)` with OBJ_DONT_REPARSE while that is in force; when the file
+    // system refuses the flag, switches it off for good and makes the call once more without.
+    template <typename Call>
+    std::uint32_t with_dont_reparse(Call call) {
+        for (;;) {
+            const std::uint32_t error = call(dont_reparse);
+            if (error != win32::invalid_parameter || !dont_reparse) return error;
+            dont_reparse = false;
+        }
+    }
 };
 
 // The one owner of an open entry: closed when it goes, on every road out.

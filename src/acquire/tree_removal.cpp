@@ -11,18 +11,6 @@
 namespace velbro {
 namespace {
 
-// Opens `name` relative to `dir`, a final link as the link itself, never its target.
-std::uint32_t open_entry(FileOperations& files, FileHandle dir, std::u16string_view name,
-                         std::uint32_t access, OpenEntry& opened) {
-    for (;;) {
-        const std::uint32_t error =
-            files.open_at(dir, name, access, FinalLink::open_link, files.dont_reparse, opened.out());
-        if (error != win32::invalid_parameter || !files.dont_reparse) return error;
-        // A file system that does not know the flag: links are still opened as links.
-        files.dont_reparse = false;
-    }
-}
-
 // An entry that another program deleted, or is deleting, in the meantime counts as deleted.
 bool is_gone(std::uint32_t error) {
     return error == win32::file_not_found || error == win32::path_not_found || error == win32::bad_netpath ||
@@ -58,8 +46,12 @@ std::uint32_t clear_read_only_and_mark(FileOperations& files, FileHandle dir, st
     // the caller's retries.
     if (const std::uint32_t error = open_entry(files, dir, name, access, entry)) return unless_gone(error);
     std::uint32_t attributes = 0;
+    std::uint32_t names = 0;
+    // Attributes belong to the file, not the name: a second name may be a hard link someone
+    // planted to a file anywhere on the volume, and clearing it would change that file.
     if (files.read_attributes(entry.get(), attributes) != win32::success ||
-        (attributes & win32::attribute_read_only) == 0) {
+        (attributes & win32::attribute_read_only) == 0 ||
+        files.count_names(entry.get(), names) != win32::success || names != 1) {
         return refusal;
     }
     std::uint32_t changed = attributes & ~win32::attribute_read_only;
@@ -69,7 +61,22 @@ std::uint32_t clear_read_only_and_mark(FileOperations& files, FileHandle dir, st
     return mark_for_deletion(files, entry.get()).error;
 }
 
+// One name within the directory. NTFS never lists anything else, but a file-system filter
+// may answer a listing with any name it likes, and a relative open walks through every
+// component of one like "J\x", a junction J included.
+bool is_one_name(std::u16string_view name) {
+    return !name.empty() && name.find_first_of(std::u16string_view(u"\\/:\0", 4)) == name.npos;
+}
+
 }  // namespace
+
+std::uint32_t open_entry(FileOperations& files, FileHandle dir, std::u16string_view name,
+                         std::uint32_t access, OpenEntry& opened) {
+    // Where the file system refuses OBJ_DONT_REPARSE, links are still opened as links.
+    return files.with_dont_reparse([&](bool dont_reparse) {
+        return files.open_at(dir, name, access, FinalLink::open_link, dont_reparse, opened.out());
+    });
+}
 
 std::uint32_t delete_entry(FileOperations& files, FileHandle dir, std::u16string_view name) {
     OpenEntry entry(files);
@@ -120,6 +127,7 @@ std::uint32_t remove_dir_tree(FileOperations& files, const NativePath& dir) {
         if (listed != win32::success) return listed;
         for (const ListedEntry& entry : batch) {
             if (entry.name == u"." || entry.name == u"..") continue;
+            if (!is_one_name(entry.name)) return win32::invalid_name;
             if ((entry.attributes & win32::attribute_directory) != 0) {
                 // A link to a directory lists as one too; opened as the link it is empty.
                 OpenEntry subdir(files);

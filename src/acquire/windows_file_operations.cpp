@@ -20,9 +20,11 @@ static_assert(win32::invalid_function == ERROR_INVALID_FUNCTION &&
               win32::not_supported == ERROR_NOT_SUPPORTED && win32::bad_netpath == ERROR_BAD_NETPATH &&
               win32::bad_net_name == ERROR_BAD_NET_NAME && win32::file_exists == ERROR_FILE_EXISTS &&
               win32::invalid_parameter == ERROR_INVALID_PARAMETER &&
-              win32::dir_not_empty == ERROR_DIR_NOT_EMPTY && win32::already_exists == ERROR_ALREADY_EXISTS &&
-              win32::directory == ERROR_DIRECTORY && win32::delete_pending == ERROR_DELETE_PENDING);
+              win32::invalid_name == ERROR_INVALID_NAME && win32::dir_not_empty == ERROR_DIR_NOT_EMPTY &&
+              win32::already_exists == ERROR_ALREADY_EXISTS && win32::directory == ERROR_DIRECTORY &&
+              win32::delete_pending == ERROR_DELETE_PENDING);
 static_assert(win32::list_directory == FILE_LIST_DIRECTORY &&
+              win32::add_subdirectory == FILE_ADD_SUBDIRECTORY &&
               win32::read_attributes == FILE_READ_ATTRIBUTES &&
               win32::write_attributes == FILE_WRITE_ATTRIBUTES && win32::delete_access == DELETE &&
               win32::synchronize == SYNCHRONIZE);
@@ -52,6 +54,7 @@ constexpr DWORD LISTING_BUFFER_BYTES = 1024;
 constexpr ULONG SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 using NtOpenFileFunction = decltype(&::NtOpenFile);
+using NtCreateFileFunction = decltype(&::NtCreateFile);
 using StatusToErrorFunction = decltype(&::RtlNtStatusToDosError);
 
 template <typename Function>
@@ -67,6 +70,7 @@ Function ntdll_function(const char* name) {
 // import library for it.
 struct NtFunctions {
     NtOpenFileFunction open_file = ntdll_function<NtOpenFileFunction>("NtOpenFile");
+    NtCreateFileFunction create_file = ntdll_function<NtCreateFileFunction>("NtCreateFile");
     StatusToErrorFunction status_to_error = ntdll_function<StatusToErrorFunction>("RtlNtStatusToDosError");
 };
 
@@ -96,6 +100,30 @@ bool read_batch(const std::byte* batch, std::vector<ListedEntry>& entries) {
     }
 }
 
+// The object attributes naming `name` relative to the open directory `dir`.
+struct RelativeName {
+    NativePath owned_name;
+    UNICODE_STRING object_name{};
+    OBJECT_ATTRIBUTES attributes{};
+
+    RelativeName(FileHandle dir, std::u16string_view name, bool dont_reparse, PSECURITY_DESCRIPTOR descriptor)
+        : owned_name(name) {
+        object_name.Length = static_cast<USHORT>(owned_name.size() * sizeof(char16_t));
+        object_name.MaximumLength = object_name.Length;
+        object_name.Buffer = wide_ptr(owned_name);
+        attributes.Length = sizeof attributes;
+        attributes.RootDirectory = handle_of(dir);
+        attributes.ObjectName = &object_name;
+        attributes.Attributes = dont_reparse ? OBJ_DONT_REPARSE : 0;
+        attributes.SecurityDescriptor = descriptor;
+    }
+    RelativeName(const RelativeName&) = delete;
+    RelativeName& operator=(const RelativeName&) = delete;
+
+    // The name's length is counted in bytes in 16 bits.
+    bool fits() const { return owned_name.size() <= 0x7FFF; }
+};
+
 class WindowsFileOperations final : public FileOperations {
 public:
     std::uint32_t open_path(const NativePath& path, std::uint32_t access, FinalLink link,
@@ -112,23 +140,13 @@ public:
     std::uint32_t open_at(FileHandle dir, std::u16string_view name, std::uint32_t access, FinalLink link,
                           bool dont_reparse, FileHandle& opened) override {
         const NtOpenFileFunction open_file = nt().open_file;
-        // The name's length is counted in bytes in 16 bits.
-        if (open_file == nullptr || name.size() > 0x7FFF) return error_of_status(NAME_INVALID_STATUS);
-        NativePath owned_name(name);
-        UNICODE_STRING object_name;
-        object_name.Length = static_cast<USHORT>(owned_name.size() * sizeof(char16_t));
-        object_name.MaximumLength = object_name.Length;
-        object_name.Buffer = wide_ptr(owned_name);
-        OBJECT_ATTRIBUTES attributes{};
-        attributes.Length = sizeof attributes;
-        attributes.RootDirectory = handle_of(dir);
-        attributes.ObjectName = &object_name;
-        attributes.Attributes = dont_reparse ? OBJ_DONT_REPARSE : 0;
+        RelativeName relative(dir, name, dont_reparse, nullptr);
+        if (open_file == nullptr || !relative.fits()) return error_of_status(NAME_INVALID_STATUS);
         const ULONG options = (link == FinalLink::open_link ? FILE_OPEN_REPARSE_POINT : 0) |
                               ((access & SYNCHRONIZE) != 0 ? FILE_SYNCHRONOUS_IO_NONALERT : 0);
         IO_STATUS_BLOCK io{};
         HANDLE handle = nullptr;
-        const NTSTATUS status = open_file(&handle, access, &attributes, &io, SHARE_ALL, options);
+        const NTSTATUS status = open_file(&handle, access, &relative.attributes, &io, SHARE_ALL, options);
         if (!NT_SUCCESS(status)) return error_of_status(status);
         opened = file_handle(handle);
         return ERROR_SUCCESS;
@@ -148,6 +166,15 @@ public:
         changed.FileAttributes = attributes;
         return outcome(
             ::SetFileInformationByHandle(handle_of(entry), FileBasicInfo, &changed, sizeof changed));
+    }
+
+    std::uint32_t count_names(FileHandle entry, std::uint32_t& names) override {
+        FILE_STANDARD_INFO standard;
+        if (!::GetFileInformationByHandleEx(handle_of(entry), FileStandardInfo, &standard, sizeof standard)) {
+            return ::GetLastError();
+        }
+        names = standard.NumberOfLinks;
+        return ERROR_SUCCESS;
     }
 
     std::uint32_t list(FileHandle dir, bool restart, std::vector<ListedEntry>& batch) override {
@@ -173,12 +200,28 @@ public:
             ::SetFileInformationByHandle(handle_of(entry), FileDispositionInfo, &info, sizeof info));
     }
 
-    std::uint32_t create_directory(const NativePath& path, DirSecurity security) override {
-        if (security == DirSecurity::inherited) return outcome(::CreateDirectoryW(wide_ptr(path), nullptr));
+    std::uint32_t create_directory(const NativePath& path) override {
+        return outcome(::CreateDirectoryW(wide_ptr(path), nullptr));
+    }
+
+    std::uint32_t create_private_dir_at(FileHandle dir, std::u16string_view name, bool dont_reparse,
+                                        FileHandle& made) override {
+        const NtCreateFileFunction create_file = nt().create_file;
         Result<UniqueLocal, SystemError> descriptor = build_work_dir_descriptor();
         if (!descriptor.ok()) return descriptor.error().code();
-        SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.value().get(), FALSE};
-        return outcome(::CreateDirectoryW(wide_ptr(path), &attributes));
+        RelativeName relative(dir, name, dont_reparse, descriptor.value().get());
+        if (create_file == nullptr || !relative.fits()) return error_of_status(NAME_INVALID_STATUS);
+        IO_STATUS_BLOCK io{};
+        HANDLE handle = nullptr;
+        const NTSTATUS status = create_file(
+            &handle, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &relative.attributes, &io,
+            nullptr, FILE_ATTRIBUTE_NORMAL, SHARE_ALL, FILE_CREATE,
+            FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+        // As CreateDirectoryW would report it: a pending deletion at the name is "access denied".
+        if (status == DELETE_PENDING_STATUS) return ERROR_ACCESS_DENIED;
+        if (!NT_SUCCESS(status)) return error_of_status(status);
+        made = file_handle(handle);
+        return ERROR_SUCCESS;
     }
 
     void close(FileHandle entry) override { ::CloseHandle(handle_of(entry)); }

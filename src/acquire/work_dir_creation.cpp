@@ -22,33 +22,28 @@ bool is_already_there(std::uint32_t error) {
     return error == win32::file_exists || error == win32::already_exists;
 }
 
-// The attributes of what stands at `path`, of a link itself when `link` says so.
-std::optional<std::uint32_t> attributes_at(FileOperations& files, const NativePath& path, FinalLink link) {
-    OpenEntry entry(files);
-    std::uint32_t attributes = 0;
-    if (files.open_path(path, win32::read_attributes, link, entry.out()) != win32::success ||
-        files.read_attributes(entry.get(), attributes) != win32::success) {
-        return std::nullopt;
-    }
-    return attributes;
-}
-
 // Whether `path` is a directory, or a link to one.
 bool is_directory(FileOperations& files, const NativePath& path) {
-    const std::optional<std::uint32_t> attributes = attributes_at(files, path, FinalLink::follow);
-    return attributes && (*attributes & win32::attribute_directory) != 0;
+    OpenEntry entry(files);
+    std::uint32_t attributes = 0;
+    return files.open_path(path, win32::read_attributes, FinalLink::follow, entry.out()) == win32::success &&
+           files.read_attributes(entry.get(), attributes) == win32::success &&
+           (attributes & win32::attribute_directory) != 0;
 }
 
-// Removes the link to a file at `path`, whose parent is `parent`: as the link, relative to
-// its parent. Best effort, as the removal of a directory there.
-void remove_file_link(FileOperations& files, const NativePath& path, std::u16string_view parent) {
-    std::u16string_view name = std::u16string_view(path).substr(parent.size());
-    while (!name.empty() && (name.front() == u'\\' || name.front() == u'/')) name.remove_prefix(1);
-    OpenEntry parent_dir(files);
-    if (files.open_path(NativePath(parent), win32::list_directory, FinalLink::follow, parent_dir.out()) ==
-        win32::success) {
-        delete_with_retries(files, parent_dir.get(), name, win32::sharing_violation);
+// Makes the work directory `name` in the open Temp directory and confirms, from the handle
+// of what was made, that it is a directory and not a link: only then is it ours.
+std::uint32_t create_private_dir(FileOperations& files, FileHandle temp, std::u16string_view name) {
+    OpenEntry made(files);
+    if (const std::uint32_t error = files.with_dont_reparse([&](bool dont_reparse) {
+            return files.create_private_dir_at(temp, name, dont_reparse, made.out());
+        })) {
+        return error;
     }
+    std::uint32_t attributes = 0;
+    if (const std::uint32_t error = files.read_attributes(made.get(), attributes)) return error;
+    if ((attributes & win32::attribute_reparse_point) != 0) return win32::reparse_point_encountered;
+    return (attributes & win32::attribute_directory) != 0 ? win32::success : win32::directory;
 }
 
 }  // namespace
@@ -59,7 +54,7 @@ std::uint32_t create_dir_tree(FileOperations& files, const NativePath& path) {
     for (;;) {
         const std::optional<std::u16string_view> parent = parent_path(current);
         if (current.empty() || !parent) break;
-        const std::uint32_t error = files.create_directory(current, DirSecurity::inherited);
+        const std::uint32_t error = files.create_directory(current);
         if (error == win32::success) break;
         if (is_already_there(error)) {
             if (is_directory(files, current)) break;
@@ -71,7 +66,7 @@ std::uint32_t create_dir_tree(FileOperations& files, const NativePath& path) {
         current = std::move(next);
     }
     for (auto dir = missing.rbegin(); dir != missing.rend(); ++dir) {
-        const std::uint32_t error = files.create_directory(*dir, DirSecurity::inherited);
+        const std::uint32_t error = files.create_directory(*dir);
         if (error != win32::success && !(is_already_there(error) && is_directory(files, *dir))) return error;
     }
     return win32::success;
@@ -79,26 +74,38 @@ std::uint32_t create_dir_tree(FileOperations& files, const NativePath& path) {
 
 std::uint32_t make_work_dir(FileOperations& files, const NativePath& work_dir) {
     const std::optional<std::u16string_view> parent = parent_path(work_dir);
-    std::uint32_t error = files.create_directory(work_dir, DirSecurity::work_dir);
-    if (is_not_found(error) && parent) {
-        if (const std::uint32_t failed = create_dir_tree(files, NativePath(*parent))) return failed;
-        error = files.create_directory(work_dir, DirSecurity::work_dir);
+    if (!parent) return win32::path_not_found;
+    std::u16string_view name = std::u16string_view(work_dir).substr(parent->size());
+    while (!name.empty() && (name.front() == u'\\' || name.front() == u'/')) name.remove_prefix(1);
+    if (const std::uint32_t error = create_dir_tree(files, NativePath(*parent))) return error;
+    OpenEntry temp(files);
+    if (const std::uint32_t error =
+            files.open_path(NativePath(*parent), win32::list_directory | win32::add_subdirectory,
+                            FinalLink::follow, temp.out())) {
+        return error;
     }
+    // Made relative to the Temp directory's handle, so that a link planted at the name, even
+    // one to a folder that does not exist, collides instead of being followed.
+    const std::uint32_t error = create_private_dir(files, temp.get(), name);
     if (!is_already_there(error)) return error;
     // Planted by someone else, or left by an earlier run: neither is trusted. A plain file is
     // not ours to delete, and ends the step.
-    const std::optional<std::uint32_t> attributes = attributes_at(files, work_dir, FinalLink::open_link);
-    if (!attributes || !parent ||
-        (*attributes & (win32::attribute_directory | win32::attribute_reparse_point)) == 0) {
-        return error;
+    std::uint32_t attributes = 0;
+    {
+        OpenEntry there(files);
+        if (open_entry(files, temp.get(), name, win32::read_attributes, there) != win32::success ||
+            files.read_attributes(there.get(), attributes) != win32::success ||
+            (attributes & (win32::attribute_directory | win32::attribute_reparse_point)) == 0) {
+            return error;
+        }
     }
     // Best effort: the fresh creation below tells whether it worked.
-    if ((*attributes & win32::attribute_directory) != 0) {
+    if ((attributes & win32::attribute_directory) != 0) {
         remove_dir_tree(files, work_dir);
     } else {
-        remove_file_link(files, work_dir, *parent);
+        delete_with_retries(files, temp.get(), name, win32::sharing_violation);
     }
-    return files.create_directory(work_dir, DirSecurity::work_dir);
+    return create_private_dir(files, temp.get(), name);
 }
 
 }  // namespace velbro

@@ -15,8 +15,9 @@ namespace velbro {
 std::uint32_t create_dir_tree(FileOperations& files, const NativePath& path);
 
 // Makes `work_dir` afresh with the work directory's descriptor, its missing ancestors with
-// inherited rights. A directory or a link at its name is removed first (a link as the link);
-// a plain file there is left alone and ends it with the creation's error.
+// inherited rights, and confirms that what was made is a directory. A directory or a link at
+// its name is removed first (a link as the link); a plain file there is left alone and ends it
+// with the creation's error.
 std::uint32_t make_work_dir(FileOperations& files, const NativePath& work_dir);
 
 }  // namespace velbro

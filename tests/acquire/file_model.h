@@ -28,6 +28,9 @@ public:
     // Where this file system differs from NTFS on current Windows.
     bool refuses_dont_reparse = false;    // a file system or filter that does not know the flag
     bool refuses_disposition_ex = false;  // FAT32, many network shares, Windows before 10 1709
+    // Undocumented: CreateDirectoryW on a link whose target is missing may follow it and make
+    // the folder there. Absolute targets only.
+    bool create_follows_dangling_link = false;
     int dont_reparse_refusals = 0;
 
     // Puts an entry at `path` as another program would, with the folders on the way. A link's
@@ -45,8 +48,16 @@ public:
         return node;
     }
     int add_in(int folder, std::u16string_view name, Kind kind) {
-        nodes_.push_back(Node{std::u16string(name), kind, folder});
+        nodes_.push_back(Node{std::u16string(name), kind, folder, static_cast<int>(nodes_.size())});
         return nodes_[folder].children[std::u16string(name)] = static_cast<int>(nodes_.size() - 1);
+    }
+    // A second name for the file at `existing` (a hard link): attributes belong to the file.
+    void add_hard_link(std::u16string_view path, std::u16string_view existing) {
+        nodes_[add(path, Kind::file)].file = nodes_[find(existing).second].file;
+    }
+    // A name the folder's listing gives before its real entries, as a filter might.
+    void list_also(std::u16string_view folder, std::u16string name, std::uint32_t attributes) {
+        nodes_[find(folder).second].listed_also.push_back({std::move(name), attributes});
     }
     // What other programs do to the entry just before each of the next opens that ask to
     // delete it, a letter each: 'H' hold it without sharing deletion, 'D' delete it, 'P' mark
@@ -69,10 +80,10 @@ public:
             stack.pop_back();
             const Node& entry = nodes_[node];
             text += shown + ": " + KINDS[static_cast<int>(entry.kind)];
-            if (entry.attributes != 0) text += ", attributes " + std::to_string(entry.attributes);
+            if (nodes_[entry.file].attributes != 0)
+                text += ", attributes " + std::to_string(nodes_[entry.file].attributes);
             if (!entry.target.empty()) text += " -> " + to_utf8(entry.target);
-            if (entry.made_with)
-                text += entry.made_with == DirSecurity::work_dir ? ", private" : ", inheriting";
+            if (!entry.made_with.empty()) text += ", " + entry.made_with;
             text += "\n";
             for (auto child = entry.children.rbegin(); child != entry.children.rend(); ++child) {
                 stack.emplace_back(child->second, shown + "\\" + to_utf8(child->first));
@@ -99,11 +110,30 @@ public:
         // An empty name opens the directory itself (believed). A link opened as the link has
         // no entries of its own.
         if (!name.empty()) {
+            if (const std::uint32_t error = walk(node, name, dont_reparse)) return error;
             const auto child = nodes_[node].children.find(std::u16string(name));
             if (child == nodes_[node].children.end()) return win32::file_not_found;
             node = child->second;
         }
         return open_node(node, access, link, dont_reparse, opened);
+    }
+    std::uint32_t create_private_dir_at(FileHandle dir, std::u16string_view name, bool dont_reparse,
+                                        FileHandle& made) override {
+        std::uint32_t error = win32::success;
+        const Handle* root = handle(dir, 0, error);
+        if (root == nullptr) return error;
+        if (dont_reparse && refuses_dont_reparse) return ++dont_reparse_refusals, win32::invalid_parameter;
+        int parent = root->node;
+        if ((error = walk(parent, name, dont_reparse)) != win32::success) return error;
+        // FILE_CREATE with FILE_OPEN_REPARSE_POINT: whatever stands at the name collides.
+        const auto existing = nodes_[parent].children.find(std::u16string(name));
+        if (existing != nodes_[parent].children.end()) {
+            return nodes_[existing->second].pending ? win32::access_denied : win32::already_exists;
+        }
+        const int node = add_in(parent, name, Kind::directory);
+        nodes_[node].made_with = "private";
+        return open_node(node, win32::list_directory | win32::read_attributes, FinalLink::open_link, false,
+                         made);
     }
     std::uint32_t read_attributes(FileHandle entry, std::uint32_t& attributes) override {
         std::uint32_t error = win32::success;
@@ -117,7 +147,17 @@ public:
         // FILE_BASIC_INFO: 0 leaves the attributes as they are; the kind bits are not set this way.
         constexpr std::uint32_t KIND = win32::attribute_directory | win32::attribute_reparse_point;
         if (open != nullptr && attributes != 0)
-            nodes_[open->node].attributes = attributes & ~(KIND | win32::attribute_normal);
+            nodes_[nodes_[open->node].file].attributes = attributes & ~(KIND | win32::attribute_normal);
+        return error;
+    }
+    std::uint32_t count_names(FileHandle entry, std::uint32_t& names) override {
+        std::uint32_t error = win32::success;
+        if (const Handle* open = handle(entry, 0, error)) {
+            names =
+                static_cast<std::uint32_t>(std::count_if(nodes_.begin(), nodes_.end(), [&](const Node& n) {
+                    return !n.gone && n.file == nodes_[open->node].file;
+                }));
+        }
         return error;
     }
     std::uint32_t list(FileHandle dir, bool restart, std::vector<ListedEntry>& batch) override {
@@ -130,6 +170,7 @@ public:
         batch.clear();
         if (!open->listed) {
             batch = {{u".", win32::attribute_directory}, {u"..", win32::attribute_directory}};
+            batch.insert(batch.end(), node.listed_also.begin(), node.listed_also.end());
             open->listed = u"";
         }
         // Believed: a junction or directory link opened as the link lists as an empty folder,
@@ -153,25 +194,30 @@ public:
         // (believed for FileDispositionInfoEx).
         if (!node.children.empty()) return win32::dir_not_empty;
         // STATUS_CANNOT_DELETE: only the POSIX form can be told to ignore read-only.
-        if (how == Disposition::on_last_close && (node.attributes & win32::attribute_read_only) != 0) {
+        if (how == Disposition::on_last_close &&
+            (nodes_[node.file].attributes & win32::attribute_read_only) != 0) {
             return win32::access_denied;
         }
         open->marked = how;
         node.pending = true;
         return win32::success;
     }
-    std::uint32_t create_directory(const NativePath& path, DirSecurity security) override {
+    std::uint32_t create_directory(const NativePath& path) override {
         const std::vector<std::u16string_view> parts = parts_of(path);
         if (parts.empty()) return win32::path_not_found;
         auto [error, parent] = find(std::u16string_view(path).substr(0, parts.back().data() - path.data()));
         if (error == win32::success) error = follow(parent);
         if (error != win32::success || nodes_[parent].kind != Kind::directory) return win32::path_not_found;
-        // Whatever stands at the name, a dangling link included, stays as it is.
+        // Whatever stands at the name stays as it is; a dangling link too, unless this model
+        // takes the pessimistic reading.
         const auto existing = nodes_[parent].children.find(std::u16string(parts.back()));
         if (existing != nodes_[parent].children.end()) {
+            int target = existing->second;
+            if (create_follows_dangling_link && is_link(target) && follow(target) != win32::success)
+                return create_directory(nodes_[existing->second].target);
             return nodes_[existing->second].pending ? win32::access_denied : win32::already_exists;
         }
-        nodes_[add_in(parent, parts.back(), Kind::directory)].made_with = security;
+        nodes_[add_in(parent, parts.back(), Kind::directory)].made_with = "inheriting";
         return win32::success;
     }
     void close(FileHandle entry) override {
@@ -197,10 +243,12 @@ private:
         std::u16string name;
         Kind kind;
         int parent;
+        int file;  // the node that holds the attributes: itself, or the first name of a hard link
         std::uint32_t attributes = 0;
         std::u16string target = {};
         std::map<std::u16string, int> children = {};
-        std::optional<DirSecurity> made_with = {};
+        std::vector<ListedEntry> listed_also = {};
+        std::string made_with = {};  // how create_directory or create_private_dir_at made it
         std::string others = {};
         bool gone = false;
         bool pending = false;  // still listed, but cannot be opened
@@ -230,7 +278,7 @@ private:
     // As a listing and FileBasicInfo show them: a junction or directory link is a directory
     // with the reparse attribute, a file link has the reparse attribute alone.
     std::uint32_t attributes_of(int node) const {
-        std::uint32_t attributes = nodes_[node].attributes;
+        std::uint32_t attributes = nodes_[nodes_[node].file].attributes;
         if (nodes_[node].kind != Kind::file && nodes_[node].kind != Kind::file_link) {
             attributes |= win32::attribute_directory;
         }
@@ -252,6 +300,19 @@ private:
             node = child->second;
         }
         return {win32::success, node};
+    }
+    // Walks a relative name to the folder of its last component, which stays in `name`, as
+    // NtOpenFile parses it: component by component, following links on the way unless
+    // OBJ_DONT_REPARSE makes meeting one fail.
+    std::uint32_t walk(int& node, std::u16string_view& name, bool dont_reparse) const {
+        for (std::size_t end; (end = name.find(u'\\')) != name.npos; name.remove_prefix(end + 1)) {
+            const auto child = nodes_[node].children.find(std::u16string(name.substr(0, end)));
+            if (child == nodes_[node].children.end()) return win32::path_not_found;
+            node = child->second;
+            if (is_link(node) && dont_reparse) return win32::reparse_point_encountered;
+            if (const std::uint32_t error = follow(node)) return error;
+        }
+        return win32::success;
     }
     std::uint32_t follow(int& node, int hops = 0) const {
         for (; is_link(node); ++hops) {
@@ -282,7 +343,7 @@ private:
         if (nodes_[node].gone) return win32::file_not_found;
         if (link == FinalLink::follow && is_link(node)) {
             // OBJ_DONT_REPARSE: meeting a link while parsing the name fails the open.
-            if (dont_reparse) return 4395;  // ERROR_REPARSE_POINT_ENCOUNTERED
+            if (dont_reparse) return win32::reparse_point_encountered;
             if (const std::uint32_t error = follow(node)) return error;
         }
         // FILE_OPEN_REPARSE_POINT opens a final link as the link; believed: also with
@@ -308,7 +369,7 @@ private:
             nodes_[nodes_[node].parent].children.erase(nodes_[node].name);
     }
 
-    std::vector<Node> nodes_{Node{u"C:", Kind::directory, 0}};
+    std::vector<Node> nodes_{Node{u"C:", Kind::directory, 0, 0}};
     std::map<FileHandle, Handle> handles_;
     std::uintptr_t next_handle_ = 0;
     std::vector<int> pending_until_yield_;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,12 +29,14 @@ struct FileSystem {
     const char* what;
     bool refuses_dont_reparse;
     bool refuses_disposition_ex;
+    bool create_follows_dangling_link = false;
 };
 const FileSystem FILE_SYSTEMS[] = {
     {"NTFS", false, false},
     {"refusing OBJ_DONT_REPARSE", true, false},
     {"refusing FileDispositionInfoEx", false, true},
     {"refusing both", true, true},
+    {"NTFS, CreateDirectoryW following a dangling link", false, false, true},
 };
 
 // A model with a folder outside the work area that links point at: when the test ends,
@@ -43,6 +46,7 @@ struct Canary : FileModel {
     explicit Canary(const FileSystem& file_system = FILE_SYSTEMS[0]) {
         refuses_dont_reparse = file_system.refuses_dont_reparse;
         refuses_disposition_ex = file_system.refuses_disposition_ex;
+        create_follows_dangling_link = file_system.create_follows_dangling_link;
         add(CANARY + u"\\keep.txt", Kind::file, READ_ONLY_HIDDEN);
         add(CANARY + u"\\sub\\inner.txt", Kind::file);
         add(CANARY + u"\\sub", Kind::directory, READ_ONLY);
@@ -84,17 +88,27 @@ TEST(RemoveDirTreeModel, DeletesLinksOfEveryKindAsLinksAndNeverWhatTheyPointAt) 
         EXPECT_EQ("Temp: directory\n", files.describe(u"C:\\Windows\\Temp"));
         // Switched off once, and never asked for again.
         EXPECT_EQ(file_system.refuses_dont_reparse ? 1 : 0, files.dont_reparse_refusals);
+
+        // A filter may list a name that walks through a link; nothing is opened by it, also
+        // once OBJ_DONT_REPARSE is off.
+        files.add(in_work_dir(u"J"), Kind::junction, 0, CANARY);
+        files.list_also(WORK_DIR, u"J\\keep.txt", 0);
+        EXPECT_EQ(win32::invalid_name, remove_dir_tree(files, WORK_DIR));
     }
 }
 
 TEST(MakeWorkDirModel, ReplacesWhatStandsAtTheNameAndMakesTheDirectoryPrivate) {
     const std::string fresh =
         "Windows: directory\nWindows\\Temp: directory\nWindows\\Temp\\velbro-vpn-7: directory, private\n";
+    struct Outcome {
+        std::uint32_t expected;
+        std::string windows_after;
+    };
     struct Case {
         const char* what;
         std::function<void(FileModel&)> plant;
-        std::uint32_t expected;
-        std::string windows_after;
+        Outcome outcome;
+        std::optional<Outcome> without_disposition_ex = {};
     };
     const std::vector<Case> cases = {
         {"nothing", [](FileModel& files) { files.add(u"C:\\Windows\\Temp", Kind::directory); },
@@ -119,6 +133,16 @@ TEST(MakeWorkDirModel, ReplacesWhatStandsAtTheNameAndMakesTheDirectoryPrivate) {
          win32::success, fresh},
         {"a dangling link", [](FileModel& files) { files.add(WORK_DIR, Kind::file_link, 0, u"C:\\nowhere"); },
          win32::success, fresh},
+        {"a dangling junction into the canary",
+         [](FileModel& files) { files.add(WORK_DIR, Kind::junction, 0, CANARY + u"\\missing"); },
+         win32::success, fresh},
+        {"a folder holding a second name of the canary's read-only file",
+         [](FileModel& files) { files.add_hard_link(in_work_dir(u"keep.txt"), CANARY + u"\\keep.txt"); },
+         win32::success, fresh,
+         Outcome{win32::already_exists,
+                 "Windows: directory\nWindows\\Temp: directory\n"
+                 "Windows\\Temp\\velbro-vpn-7: directory\n"
+                 "Windows\\Temp\\velbro-vpn-7\\keep.txt: file, attributes 3\n"}},
         {"a plain file", [](FileModel& files) { files.add(WORK_DIR, Kind::file, READ_ONLY); },
          win32::already_exists,
          "Windows: directory\nWindows\\Temp: directory\nWindows\\Temp\\velbro-vpn-7: file, attributes 1\n"},
@@ -136,8 +160,11 @@ TEST(MakeWorkDirModel, ReplacesWhatStandsAtTheNameAndMakesTheDirectoryPrivate) {
             SCOPED_TRACE(std::string(file_system.what) + ", " + c.what);
             Canary files(file_system);
             c.plant(files);
-            EXPECT_EQ(c.expected, make_work_dir(files, WORK_DIR));
-            EXPECT_EQ(c.windows_after, files.describe(u"C:\\Windows"));
+            const Outcome& outcome = file_system.refuses_disposition_ex && c.without_disposition_ex
+                                         ? *c.without_disposition_ex
+                                         : c.outcome;
+            EXPECT_EQ(outcome.expected, make_work_dir(files, WORK_DIR));
+            EXPECT_EQ(outcome.windows_after, files.describe(u"C:\\Windows"));
         }
     }
 }
