@@ -50,9 +50,9 @@ passed  work area and removal (work_area_tests.exe)
 EOF2
 expect_lines() {
     diff "$work/expected" "$work/output" >&2 || {
-    cat "$work/errors" >&2
-    grep -h -A 4 '<failure' "$work/kit/logs/"*.xml >&2 || true
-    fail "the kit's lines differ (above)"
+        cat "$work/errors" >&2
+        grep -h -A 4 '<failure' "$work/kit/logs/"*.xml >&2 || true
+        fail "the kit's lines differ (above)"
     }
 }
 expect_lines

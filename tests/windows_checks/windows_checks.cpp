@@ -487,7 +487,7 @@ int wmain(int argc, wchar_t** argv) {
                    ::GetEnvironmentVariableW(L"VELBRO_CHECKS_NOT_WINE", nullptr, 0) == 0;
     read_token();
     if (!machine.wine && !machine.elevated) {
-        print_status("not elevated: start run-checks.cmd from a Command Prompt opened with \"Run as administrator\"\n");
+        print_status("not elevated: run run-checks.cmd from a Command Prompt opened with \"Run as administrator\"\n");
         return 2;
     }
     machine.scratch_fault = make_scratch_area();
@@ -532,6 +532,7 @@ int wmain(int argc, wchar_t** argv) {
                      (outcome.reason.empty() ? "" : ": " + outcome.reason) + "\n");
     }
     print_status(std::to_string(counts[PASSED]) + " passed, " + std::to_string(counts[FAILED]) + " failed, " +
-                 std::to_string(counts[SKIPPED]) + " skipped, " + std::to_string(counts[INCOMPLETE]) + " incomplete\n");
+                 std::to_string(counts[SKIPPED]) + " skipped, " + std::to_string(counts[INCOMPLETE]) +
+                 " incomplete\n");
     return counts[FAILED] > 0 ? 1 : counts[INCOMPLETE] > 0 ? 2 : 0;
 }
