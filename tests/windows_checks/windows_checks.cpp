@@ -14,6 +14,7 @@
 
 #include "acquire/publisher.h"
 #include "acquire/remove_tree.h"
+#include "acquire/tree_removal.h"
 #include "acquire/windows_file_operations.h"
 #include "acquire/work_area.h"
 #include "platform/child_process.h"
@@ -160,8 +161,8 @@ std::string protection_fault(const NativePath& dir) {
     const UniqueLocal owned_text(text);
     const std::string shown = to_utf8(reinterpret_cast<const char16_t*>(text));
     const std::string owner = shown.substr(0, shown.find("D:"));
-    // An owner may always rewrite the DACL, whatever it says.
-    if (owner != "O:BA" && owner != "O:SY") return "its owner is " + owner;
+    // An owner may always rewrite the DACL, whatever it says; the work directory names its own.
+    if (owner != "O:BA") return "its owner is " + owner;
     // Windows may mark the DACL as set up for automatic inheritance (AI); that grants nothing.
     std::string dacl = shown.substr(owner.size());
     if (dacl.starts_with("D:PAI(")) dacl.erase(3, 2);
@@ -181,10 +182,29 @@ std::string protection_fault(const NativePath& dir) {
     ::DuplicateToken(restricted, SecurityImpersonation, &standard);
     const UniqueHandle owned[] = {UniqueHandle(own), UniqueHandle(restricted), UniqueHandle(standard)};
     UniqueHandle inside;
-    if (!create_file(inside, dir + u"\\inside.txt", "x") || !::SetThreadToken(nullptr, standard)) {
-        return failed("cannot make a file in it and act as a standard user", ::GetLastError()).reason;
+    if (!create_file(inside, dir + u"\\inside.txt", "x")) {
+        return failed("cannot make a file in it", ::GetLastError()).reason;
     }
     inside.reset();
+    // What is made inside, the package among it, gets exactly these two entries, inherited.
+    PSECURITY_DESCRIPTOR file_descriptor = nullptr;
+    const DWORD file_read = ::GetNamedSecurityInfoW(wide_ptr(dir + u"\\inside.txt"), SE_FILE_OBJECT,
+                                                    DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr,
+                                                    &file_descriptor);
+    const UniqueLocal owned_file_descriptor(file_descriptor);
+    LPWSTR file_text = nullptr;
+    if (file_read != ERROR_SUCCESS || !::ConvertSecurityDescriptorToStringSecurityDescriptorW(
+                                          file_descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &file_text,
+                                          nullptr)) {
+        return failed("cannot read the security of a file made in it", file_read ? file_read : ::GetLastError()).reason;
+    }
+    const UniqueLocal owned_file_text(file_text);
+    std::string inherited = to_utf8(reinterpret_cast<const char16_t*>(file_text));
+    if (inherited.starts_with("D:AI(")) inherited.erase(2, 2);
+    if (inherited != "D:(A;ID;FA;;;SY)(A;ID;FA;;;BA)") return "a file made in it has the DACL " + inherited;
+    if (!::SetThreadToken(nullptr, standard)) {
+        return failed("cannot act as a standard user", ::GetLastError()).reason;
+    }
     const struct Reverting {
         ~Reverting() { ::RevertToSelf(); }
     } as_standard_user;
@@ -244,8 +264,10 @@ DWORD make_link(Link kind, const NativePath& link, const NativePath& target) {
 }
 
 // A link to a canary outside the work directory, inside it or standing at its name: the
-// removal, or the work area's preparation, takes the link away and leaves the canary be.
-template <Link kind, bool at_work_dir_name>
+// removal, or the work area's preparation, takes the link away and leaves the canary be. A
+// dangling link at the name leads to a folder that must not come to exist: made there, the
+// work directory would be a link its planter can point elsewhere.
+template <Link kind, bool at_work_dir_name, bool dangling = false>
 Outcome link_check() {
     if (auto skip = unless_windows("Wine cannot make links", kind == Link::junction ? SCRATCH : SCRATCH | SYMLINKS)) {
         return *skip;
@@ -263,11 +285,15 @@ Outcome link_check() {
     const NativePath link = at_work_dir_name ? work.path : work.path + u"\\link";
     const DWORD room = at_work_dir_name ? remove_dir_tree(work.path) : ERROR_SUCCESS;
     if (room != ERROR_SUCCESS) return failed("cannot make room for the link", room);
-    const DWORD error = make_link(kind, link, kind == Link::file_symlink ? canary_file : canary);
+    const NativePath missing = canary + u"\\missing";
+    const DWORD error = make_link(kind, link, dangling ? missing : kind == Link::file_symlink ? canary_file : canary);
     if (error != ERROR_SUCCESS) return failed("cannot make the link", error);
-    if ((::GetFileAttributesW(wide_ptr(link)) & FILE_ATTRIBUTE_REPARSE_POINT) == 0 ||
-        read_file(kind == Link::file_symlink ? link : link + u"\\canary.txt") != "canary") {
-        return failed("the link was made but does not lead to the canary");
+    const auto leads_to_canary = [&] {
+        return dangling ? ::GetFileAttributesW(wide_ptr(missing)) == INVALID_FILE_ATTRIBUTES
+                        : read_file(kind == Link::file_symlink ? link : link + u"\\canary.txt") == "canary";
+    };
+    if ((::GetFileAttributesW(wide_ptr(link)) & FILE_ATTRIBUTE_REPARSE_POINT) == 0 || !leads_to_canary()) {
+        return failed("the link was made but does not lead where it should");
     }
     if (at_work_dir_name) {
         area = prepare_work_area();
@@ -278,6 +304,9 @@ Outcome link_check() {
         }
         if (const std::string fault = protection_fault(work.path); !fault.empty()) {
             return failed("the fresh work directory: " + fault);
+        }
+        if (::GetFileAttributesW(wide_ptr(missing)) != INVALID_FILE_ATTRIBUTES) {
+            return failed("a folder was made where the link led");
         }
     }
     if (const DWORD removal = remove_dir_tree(work.path)) return failed("the removal failed", removal);
@@ -314,6 +343,73 @@ Outcome open_and_read_only_files() {
     if (const DWORD error = remove_dir_tree(dir)) return failed("the removal failed", error);
     if (::GetFileAttributesW(wide_ptr(dir)) != INVALID_FILE_ATTRIBUTES) {
         return failed("the folder is still there while the files are open");
+    }
+    return {};
+}
+
+// The Windows file operations with FileDispositionInfoEx refused, as on Windows 10 before 1709,
+// FAT32 and many shares: the removal's fallback road, on NTFS.
+class WithoutDispositionEx final : public FileOperations {
+public:
+    std::uint32_t open_path(const NativePath& path, std::uint32_t access, FinalLink link, FileHandle& opened) override {
+        return real().open_path(path, access, link, opened);
+    }
+    std::uint32_t open_at(FileHandle dir, std::u16string_view name, std::uint32_t access, FinalLink link,
+                          bool dont_reparse, FileHandle& opened) override {
+        return real().open_at(dir, name, access, link, dont_reparse, opened);
+    }
+    std::uint32_t read_attributes(FileHandle entry, std::uint32_t& attributes) override {
+        return real().read_attributes(entry, attributes);
+    }
+    std::uint32_t set_attributes(FileHandle entry, std::uint32_t attributes) override {
+        return real().set_attributes(entry, attributes);
+    }
+    std::uint32_t count_names(FileHandle entry, std::uint32_t& names) override {
+        return real().count_names(entry, names);
+    }
+    std::uint32_t list(FileHandle dir, bool restart, std::vector<ListedEntry>& batch) override {
+        return real().list(dir, restart, batch);
+    }
+    std::uint32_t mark_for_deletion(FileHandle entry, Disposition how) override {
+        if (how == Disposition::posix_ignoring_read_only) return ERROR_INVALID_PARAMETER;
+        return real().mark_for_deletion(entry, how);
+    }
+    std::uint32_t create_directory(const NativePath& path) override { return real().create_directory(path); }
+    std::uint32_t create_private_dir_at(FileHandle dir, std::u16string_view name, bool dont_reparse,
+                                        FileHandle& made) override {
+        return real().create_private_dir_at(dir, name, dont_reparse, made);
+    }
+    void close(FileHandle entry) override { real().close(entry); }
+    void yield() override { real().yield(); }
+
+private:
+    static FileOperations& real() { return windows_file_operations(); }
+};
+
+// On the fallback road the removal clears read-only before it deletes; a second name of a
+// read-only file outside (a hard link someone planted) must stop it instead, the file outside
+// unchanged.
+Outcome hard_link_on_fallback_road() {
+    if (auto skip = unless_windows("the removal's tests take this road under Wine", SCRATCH)) return *skip;
+    const NativePath outside = scratch("outside-");
+    const NativePath dir = scratch("hard-link-check-");
+    UniqueHandle file;
+    if (!::CreateDirectoryW(wide_ptr(outside), nullptr) ||
+        !create_file(file, outside + u"\\keep.txt", "keep", FILE_ATTRIBUTE_READONLY) ||
+        !::CreateDirectoryW(wide_ptr(dir), nullptr) ||
+        !create_file(file, dir + u"\\a read-only.txt", "x", FILE_ATTRIBUTE_READONLY) ||
+        !::CreateHardLinkW(wide_ptr(dir + u"\\second name.txt"), wide_ptr(outside + u"\\keep.txt"), nullptr)) {
+        return failed("cannot make the files", ::GetLastError());
+    }
+    file.reset();
+    WithoutDispositionEx files;
+    const DWORD removal = remove_dir_tree(files, dir);
+    if (removal != ERROR_ACCESS_DENIED) return failed("the removal did not stop at the second name", removal);
+    if (::GetFileAttributesW(wide_ptr(dir + u"\\a read-only.txt")) != INVALID_FILE_ATTRIBUTES) {
+        return failed("the read-only file with one name was not removed");
+    }
+    if ((::GetFileAttributesW(wide_ptr(outside + u"\\keep.txt")) & FILE_ATTRIBUTE_READONLY) == 0) {
+        return failed("the file outside lost its read-only attribute");
     }
     return {};
 }
@@ -506,6 +602,12 @@ int wmain(int argc, wchar_t** argv) {
          link_check<Link::junction, true>},
         {"directory symbolic link at the work directory's name replaced by a fresh directory",
          link_check<Link::dir_symlink, true>},
+        {"file symbolic link at the work directory's name replaced by a fresh directory",
+         link_check<Link::file_symlink, true>},
+        {"junction to a missing folder at the work directory's name replaced, nothing made where it led",
+         link_check<Link::junction, true, true>},
+        {"hard link to a read-only file outside stops the fallback removal, the file unchanged",
+         hard_link_on_fallback_road},
         {"open and read-only files removed at once (FileDispositionInfoEx)", open_and_read_only_files},
         {"OBJ_DONT_REPARSE still in force after the link and removal checks", dont_reparse_in_force},
         {"log path in the temporary directory from GetTempPath2W", log_path},
