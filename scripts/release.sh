@@ -220,7 +220,7 @@ sign() {
     if ! osslsigncode verify -in "$2" -CAfile "$work/roots.pem" -TSA-CAfile "$work/roots.pem" \
         >"$work/verify.log" 2>&1; then
         grep -i -E 'error|fail' "$work/verify.log" >&2 || cat "$work/verify.log" >&2
-        fail "the signed program did not verify (see above): does $issuers_in hold the certificate's issuers?"
+        fail "the signature did not verify (see above): does $issuers_in hold the certificate's issuers?"
     fi
 }
 

@@ -77,7 +77,8 @@ issue() { # issue NAME "CN" EXTENSIONS ISSUER openssl-ca-date-options...
         -keyfile "$certs/$issuer.key" -extensions "$extensions" -in "$certs/$name.csr" \
         -out "$certs/$name.pem" "$@" 2>/dev/null
 }
-# The signer's issuer was renewed with a new key under the same name; both are about.
+# The signer's issuing CA was renewed with a new key under the same name; its old certificate
+# is still about, on the token and in the certificate file.
 issue old-intermediate "Velbro Release Test Intermediate" issuing_ca root -days 3
 issue intermediate "Velbro Release Test Intermediate" issuing_ca root -days 3
 issue signer "Velbro Release Test Signer" code_signing intermediate -days 2
@@ -101,8 +102,8 @@ pfx self-signed self-signed
 cat "$certs/signer.pem" "$certs/old-intermediate.pem" "$certs/issuers.pem" >"$certs/signer-chain.pem"
 
 # A software token in a folder of its own holds the signer's key, its certificate, both
-# intermediates (the stale one first) and the root, and a certificate that is not for code
-# signing; a second token holds nothing.
+# intermediates and the root, and a certificate that is not for code signing (SoftHSM lists
+# them in an order of its own); a second token holds nothing.
 export SOFTHSM2_CONF=$tmp/softhsm2.conf
 mkdir "$tmp/tokens"
 printf 'directories.tokendir = %s\nobjectstore.backend = file\n' "$tmp/tokens" >"$SOFTHSM2_CONF"
@@ -189,7 +190,7 @@ failing_cases=(
     "missing-certificate|$(pfx_with none.pfx password.txt)|certificate file not found or not readable: $certs/none.pfx"
     "missing-password-file|$(pfx_with signer.pfx none.txt)|password file not found or not readable: $certs/none.txt"
     "expired-certificate|$(pfx_with expired.pfx password.txt)|(CN=Velbro Release Test Signer) expired on Feb  1 00:00:00 2020 GMT"
-    "issuer-missing|$(pfx_with no-chain.pfx password.txt)|the signed program did not verify"
+    "issuer-missing|$(pfx_with no-chain.pfx password.txt)|the signature did not verify (see above): does $certs/no-chain.pfx hold the certificate's issuers?"
     "no-time-stamp|$(pfx_with signer.pfx password.txt) VELBRO_SIGN_TIMESTAMP_URL=http://127.0.0.1:1/|no time stamp from http://127.0.0.1:1/ (VELBRO_SIGN_TIMESTAMP_URL)"
     "wrong-pin|$token VELBRO_SIGN_PIN_FILE=$certs/wrong-pin.txt|wrong PIN in $certs/wrong-pin.txt (VELBRO_SIGN_PIN_FILE)"
     "not-a-pair|$token VELBRO_SIGN_PKCS11_CERT=$certs/self-signed.pem|the key VELBRO_SIGN_PKCS11_KEY and the certificate $certs/self-signed.pem (VELBRO_SIGN_PKCS11_CERT) are not a pair"
