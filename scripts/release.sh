@@ -54,8 +54,8 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/velbro-release.XXXXXX")
 trap 'rm -rf "$work"; rm -f "$dist/.$exe.partial" "$dist/.$exe.sha256.partial"' EXIT
 
 # The build and osslsigncode run in a process group of their own, which a TERM or INT to
-# this script ends too: a build left running would go on writing into the build folder, a
-# signing child would stay logged in to the token. The caller's group is not ours to end.
+# this script ends too: a build left running would go on writing into the build folder, an
+# osslsigncode would go on holding the token and the PIN. The caller's group is not ours.
 child=
 trap '[ -z "$child" ] || kill -- "-$child" 2>/dev/null; exit 1' TERM INT
 run() { # run COMMAND...: returns its exit status
