@@ -5,13 +5,10 @@ set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 
-cmake --workflow --preset native
-
-# Dialogs and consoles need a display; a private one, so nothing else on screen interferes.
-n=90
-while [ -e /tmp/.X$n-lock ] || [ -e /tmp/.X11-unix/X$n ]; do n=$((n + 1)); done
-display=:$n
-Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+# Dialogs and consoles need a display: a private one, so nothing else on screen interferes,
+# on a free number, which Xvfb writes to fd 3 once it is ready.
+display_file=$(mktemp)
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$display_file" >/dev/null 2>&1 &
 xvfb_pid=$!
 # Every Wine process of the build's prefixes ends with the run: one left behind would keep
 # the caller's output open.
@@ -26,7 +23,12 @@ stop_all() {
             kill -9 "$pid" 2>/dev/null || true
     done
     kill "$xvfb_pid" 2>/dev/null || true
+    rm -f "$display_file"
 }
 trap stop_all EXIT
-export DISPLAY=$display
+for _ in $(seq 100); do [ -s "$display_file" ] && break; sleep 0.1; done
+[ -s "$display_file" ] || { echo "test: Xvfb did not start: no X display for the Windows tests" >&2; exit 1; }
+export DISPLAY=:$(cat "$display_file")
+
+cmake --workflow --preset native
 cmake --workflow --preset windows

@@ -2,8 +2,8 @@
 # scripts/release.sh with a throwaway test certificate, its key in a PKCS#12 file or on a
 # software token: signed programs that osslsigncode and (under Wine) the Windows trust provider
 # accept, a time stamp from a local test authority, an unsigned program without a key, for
-# every broken setting a clear message, exit 1 and no program left in the output folder, and
-# the token's PIN on no command line and in no output.
+# every broken setting a clear message, exit 1, no program left in the output folder and no
+# build started, and the token's PIN on no command line and in no output, traced or not.
 # Usage: signing_test.sh SOURCE_DIR TRUST_TOOL.exe WINE_PREFIX
 set -euo pipefail
 src=$(cd "$1" && pwd)
@@ -41,6 +41,9 @@ policy = any_name
 unique_subject = no
 [any_name]
 commonName = supplied
+[issuing_ca]
+basicConstraints = critical, CA:TRUE
+keyUsage = critical, keyCertSign, cRLSign
 [code_signing]
 basicConstraints = CA:FALSE
 keyUsage = critical, digitalSignature
@@ -59,36 +62,48 @@ digests = sha256, sha1
 ess_cert_id_alg = sha256
 EOF
 echo 01 >"$certs/tsa-serial"
-openssl req -x509 -newkey rsa:2048 -nodes -keyout "$certs/root.key" -out "$certs/root.pem" -days 3 \
-    -subj "/CN=Velbro Release Test Root" -addext "basicConstraints=critical,CA:TRUE" \
-    -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null
-issue() { # issue NAME "CN" EXTENSIONS openssl-ca-date-options...
-    local name=$1 cn=$2 extensions=$3
-    shift 3
+self_signed() { # self_signed NAME "CN" EXTENSION...
+    openssl req -x509 -newkey rsa:2048 -nodes -keyout "$certs/$1.key" -out "$certs/$1.pem" -days 3 \
+        -subj "/CN=$2" "${@:3}" 2>/dev/null
+}
+self_signed root "Velbro Release Test Root" -addext "keyUsage=critical,keyCertSign,cRLSign"
+self_signed self-signed "Velbro Release Test Signer" -addext "extendedKeyUsage=codeSigning"
+issue() { # issue NAME "CN" EXTENSIONS ISSUER openssl-ca-date-options...
+    local name=$1 cn=$2 extensions=$3 issuer=$4
+    shift 4
     openssl req -newkey rsa:2048 -nodes -keyout "$certs/$name.key" -out "$certs/$name.csr" \
         -subj "/CN=$cn" 2>/dev/null
-    openssl ca -batch -notext -config "$certs/ca.cnf" -cert "$certs/root.pem" \
-        -keyfile "$certs/root.key" -extensions "$extensions" -in "$certs/$name.csr" \
+    openssl ca -batch -notext -config "$certs/ca.cnf" -cert "$certs/$issuer.pem" \
+        -keyfile "$certs/$issuer.key" -extensions "$extensions" -in "$certs/$name.csr" \
         -out "$certs/$name.pem" "$@" 2>/dev/null
 }
-issue signer "Velbro Release Test Signer" code_signing -days 2
-issue expired "Velbro Release Test Signer" code_signing -startdate 20200101000000Z -enddate 20200201000000Z
-issue tsa "Velbro Release Test Time Stamps" time_stamping -days 2
+# The signer's issuing CA was renewed with a new key under the same name; its old certificate
+# is still about, on the token and in the certificate file.
+issue old-intermediate "Velbro Release Test Intermediate" issuing_ca root -days 3
+issue intermediate "Velbro Release Test Intermediate" issuing_ca root -days 3
+issue signer "Velbro Release Test Signer" code_signing intermediate -days 2
+issue expired "Velbro Release Test Signer" code_signing root -startdate 20200101000000Z -enddate 20200201000000Z
+issue tsa "Velbro Release Test Time Stamps" time_stamping root -days 2
+cat "$certs/root.pem" "$certs/self-signed.pem" >"$certs/roots.pem"
 
-# The password file ends in CR LF, as one written on Windows does.
-printf 'correct horse battery\r\n' >"$certs/password.txt"
+# The password file's first line ends in CR LF, as one written on Windows does; the second
+# line is not part of the password.
+printf 'correct horse battery\r\nnot the password\n' >"$certs/password.txt"
 printf 'wrong horse battery\n' >"$certs/wrong-password.txt"
 pfx() { # pfx NAME CERT [CHAIN]: the certificate and its key, with the chain when given
     echo "correct horse battery" | openssl pkcs12 -export -inkey "$certs/$2.key" -in "$certs/$2.pem" \
         ${3:+-certfile "$3"} -passout stdin -out "$certs/$1.pfx"
 }
-pfx signer signer "$certs/root.pem"
+cat "$certs/intermediate.pem" "$certs/root.pem" >"$certs/issuers.pem"
+pfx signer signer "$certs/issuers.pem"
 pfx expired expired "$certs/root.pem"
 pfx no-chain signer
-cat "$certs/signer.pem" "$certs/root.pem" >"$certs/signer-chain.pem"
+pfx self-signed self-signed
+cat "$certs/signer.pem" "$certs/old-intermediate.pem" "$certs/issuers.pem" >"$certs/signer-chain.pem"
 
-# A software token in a folder of its own holds the signer's key, its certificate, the root
-# that issued it, and a certificate that is not for code signing.
+# A software token in a folder of its own holds the signer's key, its certificate, both
+# intermediates and the root, and a certificate that is not for code signing (SoftHSM lists
+# them in an order of its own); a second token holds nothing.
 export SOFTHSM2_CONF=$tmp/softhsm2.conf
 mkdir "$tmp/tokens"
 printf 'directories.tokendir = %s\nobjectstore.backend = file\n' "$tmp/tokens" >"$SOFTHSM2_CONF"
@@ -97,12 +112,13 @@ pin=31415926
 softhsm2-util --init-token --free --label "Velbro Release" --so-pin 27182818 --pin "$pin" >/dev/null
 openssl pkcs8 -topk8 -nocrypt -in "$certs/signer.key" -out "$certs/signer.p8"
 softhsm2-util --import "$certs/signer.p8" --token "Velbro Release" --label signer --id 01 --pin "$pin" >/dev/null
-for object in "signer 01" "tsa 02" "root 03"; do
+for object in "signer 01" "tsa 02" "root 03" "old-intermediate 04" "intermediate 05"; do
     read -r name id <<<"$object"
     openssl x509 -in "$certs/$name.pem" -outform DER -out "$certs/$name.der"
     PIN=$pin pkcs11-tool --module "$module" --token-label "Velbro Release" --login --pin env:PIN \
         --write-object "$certs/$name.der" --type cert --id "$id" --label "$name" >/dev/null
 done
+softhsm2-util --init-token --free --label "Velbro Spare" --so-pin 27182818 --pin "$pin" >/dev/null
 # The PIN file's first line is the PIN, and it ends in CR LF.
 printf '%s\r\nnot the PIN\n' "$pin" >"$certs/pin.txt"
 printf '27182818\n' >"$certs/wrong-pin.txt"
@@ -141,6 +157,7 @@ tsa_url=http://127.0.0.1:$(cat "$tmp/tsa.port")/
 # Every program that release.sh names runs through a wrapper that records its command line and
 # environment, so that the test can tell where the PIN went.
 mkdir "$tmp/wrappers"
+: >"$tmp/command-lines"
 for program in $(grep -o -E '\b[a-z][a-z0-9_+-]*\b' "$src/scripts/release.sh" | sort -u); do
     real=$(type -P "$program") || continue
     cat >"$tmp/wrappers/$program" <<EOF
@@ -166,20 +183,24 @@ release() {
         "$src/scripts/release.sh" >"$tmp/$name/out" 2>"$tmp/$name/err"
 }
 
-# Broken settings: name | settings | part of the message. All but the certificate without its
-# issuer are found before the build; that one only when the signed program is verified.
+# Broken settings: name | settings | part of the message. Each is found before the build.
 pfx_with() { echo "VELBRO_SIGN_PFX=$certs/$1 VELBRO_SIGN_PASSWORD_FILE=$certs/$2"; }
 failing_cases=(
     "wrong-password|$(pfx_with signer.pfx wrong-password.txt)|wrong password"
     "missing-certificate|$(pfx_with none.pfx password.txt)|certificate file not found or not readable: $certs/none.pfx"
     "missing-password-file|$(pfx_with signer.pfx none.txt)|password file not found or not readable: $certs/none.txt"
     "expired-certificate|$(pfx_with expired.pfx password.txt)|(CN=Velbro Release Test Signer) expired on Feb  1 00:00:00 2020 GMT"
-    "issuer-missing|$(pfx_with no-chain.pfx password.txt)|the signed program did not verify"
-    "wrong-pin|$token VELBRO_SIGN_PIN_FILE=$certs/wrong-pin.txt|wrong PIN in $certs/wrong-pin.txt for the token \"Velbro Release\""
+    "issuer-missing|$(pfx_with no-chain.pfx password.txt)|the signature did not verify (see above): does $certs/no-chain.pfx hold the certificate's issuers?"
+    "no-time-stamp|$(pfx_with signer.pfx password.txt) VELBRO_SIGN_TIMESTAMP_URL=http://127.0.0.1:1/|no time stamp from http://127.0.0.1:1/ (VELBRO_SIGN_TIMESTAMP_URL)"
+    "wrong-pin|$token VELBRO_SIGN_PIN_FILE=$certs/wrong-pin.txt|wrong PIN in $certs/wrong-pin.txt (VELBRO_SIGN_PIN_FILE)"
+    "not-a-pair|$token VELBRO_SIGN_PKCS11_CERT=$certs/self-signed.pem|the key VELBRO_SIGN_PKCS11_KEY and the certificate $certs/self-signed.pem (VELBRO_SIGN_PKCS11_CERT) are not a pair"
+    "several-tokens|$token VELBRO_SIGN_PKCS11_KEY=pkcs11:object=signer;type=private|several tokens match VELBRO_SIGN_PKCS11_KEY: name one with token="
+    "unknown-attribute|$token VELBRO_SIGN_PKCS11_KEY=$key;slot-id=1|VELBRO_SIGN_PKCS11_KEY is not a URI the PKCS#11 engine accepts"
+    "broken-escape|$token VELBRO_SIGN_PKCS11_KEY=${key/signer/sig%zzner}|VELBRO_SIGN_PKCS11_KEY is not a URI the PKCS#11 engine accepts"
     "no-key-there|$token VELBRO_SIGN_PKCS11_KEY=${key/signer/nobody}|no private key on the token matches VELBRO_SIGN_PKCS11_KEY"
     "not-for-code-signing|$token VELBRO_SIGN_PKCS11_CERT=pkcs11:object=tsa|(CN=Velbro Release Test Time Stamps) is not a code-signing certificate"
     "no-certificate-there|$token VELBRO_SIGN_PKCS11_CERT=pkcs11:id=%07|no certificate on the token matches VELBRO_SIGN_PKCS11_CERT"
-    "no-token-there|$token VELBRO_SIGN_PKCS11_KEY=pkcs11:token=Other;object=signer|no token in $module matches VELBRO_SIGN_PKCS11_KEY (tokens found: \"Velbro Release\")"
+    "no-token-there|$token VELBRO_SIGN_PKCS11_KEY=pkcs11:token=Other;object=signer|no token in $module matches VELBRO_SIGN_PKCS11_KEY"
     "not-a-library|$token VELBRO_SIGN_PKCS11_MODULE=$certs/root.pem|cannot load the PKCS#11 library $certs/root.pem"
     "pin-in-uri|$token VELBRO_SIGN_PKCS11_KEY=$key;pin-value=$pin|VELBRO_SIGN_PKCS11_KEY carries a PIN (pin-value or pin-source): take it out and put the PIN in the file named by VELBRO_SIGN_PIN_FILE"
     "pfx-and-token|$token $(pfx_with signer.pfx password.txt)|VELBRO_SIGN_PFX and VELBRO_SIGN_PKCS11_KEY are both set"
@@ -189,8 +210,10 @@ for case in "${failing_cases[@]}"; do
     IFS='|' read -r name settings message <<<"$case"
     read -r -a settings <<<"$settings"
     status=0
+    builds=$(grep -c '^cmake ' "$tmp/command-lines" || true)
     release "$name" "${settings[@]}" || status=$?
     check "$name: exit status" 1 "$status"
+    check "$name: builds started" 0 "$(($(grep -c '^cmake ' "$tmp/command-lines") - builds))"
     grep -q -F "release: " "$tmp/$name/err" && grep -q -F -- "$message" "$tmp/$name/err" ||
         check "$name: message" "release: ...$message..." "$(cat "$tmp/$name/err")"
     check "$name: files left in the output folder" "" "$(ls -A "$tmp/$name/dist")"
@@ -207,27 +230,34 @@ signed() {
     check "$name: first line" "velbro-vpn.exe is signed by CN=Velbro Release Test Signer" \
         "$(head -n 1 "$tmp/$name/out")"
     check "$name: checksum file" "velbro-vpn.exe: OK" "$(cd "$tmp/$name/dist" && sha256sum -c velbro-vpn.exe.sha256 2>&1)"
-    osslsigncode verify -in "$tmp/$name/dist/velbro-vpn.exe" -CAfile "$certs/root.pem" \
+    osslsigncode verify -in "$tmp/$name/dist/velbro-vpn.exe" -CAfile "$certs/roots.pem" \
         -TSA-CAfile "$certs/root.pem" >"$tmp/$name/verify" 2>&1 ||
         check "$name: osslsigncode verify" "success" "$(cat "$tmp/$name/verify")"
 }
 signed signed VELBRO_SIGN_PFX="$certs/signer.pfx" VELBRO_SIGN_PASSWORD_FILE="$certs/password.txt" \
     VELBRO_SIGN_TIMESTAMP_URL="$tsa_url"
-signed token "${on_token[@]}" VELBRO_SIGN_TIMESTAMP_URL="$tsa_url"
+# Traced as `bash -x` would, and in every bash it starts: the PIN checks below cover the trace.
+signed token "${on_token[@]}" VELBRO_SIGN_TIMESTAMP_URL="$tsa_url" SHELLOPTS=xtrace
+signed self-signed VELBRO_SIGN_PFX="$certs/self-signed.pfx" VELBRO_SIGN_PASSWORD_FILE="$certs/password.txt"
 signed token-certificate-file "${on_token[@]}" VELBRO_SIGN_PKCS11_CERT="$certs/signer-chain.pem"
+# The stale intermediate too: the token's certificates reach the signature as a set, so that
+# the order the token lists them in cannot pick the wrong one of two with the same name.
+osslsigncode extract-signature -pem -in "$tmp/token/dist/velbro-vpn.exe" -out "$tmp/token/signature.pem" >/dev/null || true
+check "token: intermediates in the signature" 2 \
+    "$(openssl pkcs7 -in "$tmp/token/signature.pem" -print_certs -noout | grep -c '^subject=CN = Velbro Release Test Intermediate$')"
 for name in signed token; do
     check "$name: time stamp" "Timestamp Server Signature verification: ok" \
         "$(grep -o 'Timestamp Server Signature verification: .*' "$tmp/$name/verify")"
 done
 
-# The PIN reaches pkcs11-tool through its environment and osslsigncode through a pipe: no
-# command line, no other program's environment, no output shows it (the environments hold
+# The PIN reaches osslsigncode through a pipe only; p11tool reads the certificates without
+# it: no command line, no program's environment, no output shows it (the environments hold
 # the settings the test gave, one of them a URI with the PIN in it).
-check "PIN: programs that reached the token through a wrapper" "osslsigncode pkcs11-tool" \
-    "$(cut -d ' ' -f 1 "$tmp/command-lines" | grep -x -E 'osslsigncode|pkcs11-tool' | sort -u | xargs)"
+check "PIN: programs that reached the token through a wrapper" "osslsigncode p11tool" \
+    "$(cut -d ' ' -f 1 "$tmp/command-lines" | grep -x -E 'osslsigncode|p11tool' | sort -u | xargs)"
 check "PIN: command lines and outputs that show it" "" \
     "$(grep -l -F -e "$pin" "$tmp/command-lines" "$tmp"/*/out "$tmp"/*/err)"
-check "PIN: programs whose environment holds it" "pkcs11-tool" \
+check "PIN: programs whose environment holds it" "" \
     "$(grep -F -e "$pin" "$tmp/environments" | grep -v '^[^ ]* VELBRO_SIGN_' | cut -d ' ' -f 1 | sort -u | xargs)"
 
 status=0
@@ -273,4 +303,4 @@ if [ "$failures" -ne 0 ]; then
     echo "$failures check(s) failed"
     exit 1
 fi
-echo "PASS: signed with a .pfx file and on a token, time-stamped, trusted; unsigned; broken settings refused; PIN kept private"
+echo "PASS: signed with a .pfx file and on a token, time-stamped, trusted; unsigned; broken settings refused before the build; PIN kept private"
