@@ -17,7 +17,7 @@
 
 #include "acquire/work_paths.h"
 #include "platform/command_line.h"
-#include "platform/unique_handle.h"
+#include "platform/unique_handle_win.h"
 
 namespace velbro::test_support {
 

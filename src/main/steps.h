@@ -4,7 +4,7 @@
 
 #include "acquire/package_handle.h"
 #include "acquire/work_paths.h"
-#include "platform/install_error.h"
+#include "platform/step_result.h"
 
 namespace velbro {
 

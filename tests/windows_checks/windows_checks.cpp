@@ -10,13 +10,13 @@
 #include <string>
 #include <vector>
 
-#include "acquire/publisher.h"
-#include "acquire/remove_tree.h"
-#include "acquire/work_area.h"
-#include "platform/child_process.h"
-#include "platform/unique_handle.h"
+#include "acquire/publisher/publisher_win.h"
+#include "acquire/work_area/remove_tree_win.h"
+#include "acquire/work_area/work_area_win.h"
+#include "platform/child_process_win.h"
+#include "platform/unique_handle_win.h"
 #include "test_support.h"
-#include "ui/progress_console.h"
+#include "ui/progress_console_win.h"
 
 using namespace velbro;
 using test_support::beside_this_program;
@@ -353,8 +353,9 @@ int wmain(int argc, wchar_t** argv) {
         {"child writes through the handles it was given, and finds no other of ours", child_handles},
         {"child process runner and error texts (platform_windows_tests.exe)",
          [] { return test_program("platform_windows_tests"); }},
-        {"console output (console_tests.exe)", [] { return test_program("console_tests"); }},
-        {"work area and removal (work_area_tests.exe)", [] { return test_program("work_area_tests"); }},
+        {"console output (ui_windows_tests.exe)", [] { return test_program("ui_windows_tests"); }},
+        {"work area and removal (work_area_windows_tests.exe)",
+         [] { return test_program("work_area_windows_tests"); }},
     };
     const char* const words[] = {"passed  ", "failed  ", "skipped "};
     int counts[3] = {};
