@@ -12,7 +12,7 @@ namespace velbro {
 // Qualified calls: unqualified, each name would find the member that wraps it.
 Result<WorkPaths> WindowsSteps::prepare_work_area() { return ::velbro::prepare_work_area(); }
 
-StepStatus WindowsSteps::download_package(const WorkPaths& paths) {
+StepFailure WindowsSteps::download_package(const WorkPaths& paths) {
     return ::velbro::download_package(paths);
 }
 
@@ -20,7 +20,7 @@ Result<PackageHandle> WindowsSteps::open_package(const NativePath& package_path)
     return ::velbro::open_package(package_path);
 }
 
-StepStatus WindowsSteps::verify_publisher(const NativePath& package_path, PackageHandle& package) {
+StepFailure WindowsSteps::verify_publisher(const NativePath& package_path, PackageHandle& package) {
     return ::velbro::verify_publisher(package_path, package);
 }
 

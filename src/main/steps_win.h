@@ -8,9 +8,9 @@ namespace velbro {
 class WindowsSteps final : public InstallSteps {
 public:
     Result<WorkPaths> prepare_work_area() override;
-    StepStatus download_package(const WorkPaths& paths) override;
+    StepFailure download_package(const WorkPaths& paths) override;
     Result<PackageHandle> open_package(const NativePath& package_path) override;
-    StepStatus verify_publisher(const NativePath& package_path, PackageHandle& package) override;
+    StepFailure verify_publisher(const NativePath& package_path, PackageHandle& package) override;
     RunResult install_package(const WorkPaths& paths, PackageHandle package) override;
     void remove_work_dir(const NativePath& work_dir) override;
 };

@@ -82,7 +82,7 @@ TEST(InstallPackage, RealMsiexecInstallsTheVerifiedPackageWithTheEnrolmentProper
     const WorkPaths paths = scratch.work_paths(u"C:\\windows\\system32");
     copy_file(fixture_package(u"install-reboot.msi"), paths.package_path);
     PackageHandle package = held_package(paths);
-    const StepStatus verified = verify_publisher(paths.package_path, package);
+    const StepFailure verified = verify_publisher(paths.package_path, package);
     ASSERT_FALSE(verified.has_value()) << verified->message;
 
     EXPECT_EQ(shown(install(paths, std::move(package), 120000)), "success: Genstart computeren for at afslutte installationen.");

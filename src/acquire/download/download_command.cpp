@@ -18,7 +18,7 @@ ChildCommand curl_command(const WorkPaths& paths) {
     return command;
 }
 
-StepStatus download_outcome(std::uint32_t exit_code) {
+StepFailure download_outcome(std::uint32_t exit_code) {
     if (exit_code == 0) return std::nullopt;
     return InstallError{"download fejlede (" + format_exit_status(exit_code) + ")"};
 }

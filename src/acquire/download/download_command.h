@@ -14,6 +14,6 @@ namespace velbro {
 ChildCommand curl_command(const WorkPaths& paths);
 
 // Success for 0; any other code fails the download with its exit status.
-StepStatus download_outcome(std::uint32_t exit_code);
+StepFailure download_outcome(std::uint32_t exit_code);
 
 }  // namespace velbro

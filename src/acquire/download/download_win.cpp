@@ -7,7 +7,7 @@
 
 namespace velbro {
 
-StepStatus download_package(const WorkPaths& paths) {
+StepFailure download_package(const WorkPaths& paths) {
     print_status("Henter Cloudflare WARP\u2026\n");
     const Result<std::uint32_t, SystemError> ran = run_and_wait(curl_command(paths));
     if (!ran.ok()) return InstallError{"kunne ikke starte curl: " + display_text(ran.error())};

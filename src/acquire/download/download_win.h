@@ -8,6 +8,6 @@ namespace velbro {
 
 // Prints "Henter Cloudflare WARP…" and runs curl; fails on a start failure or a non-zero
 // exit code. The file's content is not looked at: the publisher check comes next.
-StepStatus download_package(const WorkPaths& paths);
+StepFailure download_package(const WorkPaths& paths);
 
 }  // namespace velbro

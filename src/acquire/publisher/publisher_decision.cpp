@@ -17,7 +17,7 @@ std::string hex8(std::int32_t status) {
 
 }  // namespace
 
-StepStatus decide_publisher(std::int32_t status, const std::optional<std::string>& signer_name) {
+StepFailure decide_publisher(std::int32_t status, const std::optional<std::string>& signer_name) {
     if (status != 0) return InstallError{"ugyldig signatur (0x" + hex8(status) + ")"};
     if (!signer_name) return InstallError{"kunne ikke læse udgiver"};
     // No trimming or case folding: a look-alike name is a different publisher.

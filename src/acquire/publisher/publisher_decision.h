@@ -12,6 +12,6 @@ namespace velbro {
 
 // In this order: a non-zero status fails whatever the name; then a missing name; then a name
 // that is not byte for byte EXPECTED_PUBLISHER. Nothing else is accepted.
-StepStatus decide_publisher(std::int32_t status, const std::optional<std::string>& signer_name);
+StepFailure decide_publisher(std::int32_t status, const std::optional<std::string>& signer_name);
 
 }  // namespace velbro

@@ -85,7 +85,7 @@ Result<TrustFunctions> load_trust_functions() {
     return f;
 }
 
-StepStatus check_signature(const TrustFunctions& f, const NativePath& package_path, HANDLE package) {
+StepFailure check_signature(const TrustFunctions& f, const NativePath& package_path, HANDLE package) {
     WINTRUST_FILE_INFO file{};
     file.cbStruct = sizeof(file);
     file.pcwszFilePath = wide_ptr(package_path);
@@ -124,10 +124,10 @@ Result<PackageHandle> open_package(const NativePath& package_path) {
     return PackageHandle(handle, close_package);
 }
 
-StepStatus verify_publisher(const NativePath& package_path, PackageHandle& package) {
+StepFailure verify_publisher(const NativePath& package_path, PackageHandle& package) {
     Result<TrustFunctions> loaded = load_trust_functions();
-    StepStatus failed = loaded.ok() ? check_signature(loaded.value(), package_path, package.get())
-                                    : StepStatus(loaded.error());
+    StepFailure failed = loaded.ok() ? check_signature(loaded.value(), package_path, package.get())
+                                    : StepFailure(loaded.error());
     // Closed before the flow removes the work directory, so the rejected file goes with it.
     if (failed) package.reset();
     return failed;

@@ -14,6 +14,6 @@ Result<PackageHandle> open_package(const NativePath& package_path);
 
 // Checks the open package. On success the handle stays open for the installation; on every
 // failure it has been closed before this returns.
-StepStatus verify_publisher(const NativePath& package_path, PackageHandle& package);
+StepFailure verify_publisher(const NativePath& package_path, PackageHandle& package);
 
 }  // namespace velbro

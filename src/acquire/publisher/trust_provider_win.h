@@ -26,6 +26,6 @@ struct TrustFunctions {
 Result<TrustFunctions> load_trust_functions();
 
 // One verify call and always exactly one close call on the open package, then the decision.
-StepStatus check_signature(const TrustFunctions& f, const NativePath& package_path, HANDLE package);
+StepFailure check_signature(const TrustFunctions& f, const NativePath& package_path, HANDLE package);
 
 }  // namespace velbro

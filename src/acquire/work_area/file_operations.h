@@ -33,7 +33,7 @@ inline constexpr std::uint32_t invalid_parameter = 87;
 inline constexpr std::uint32_t invalid_name = 123;
 inline constexpr std::uint32_t dir_not_empty = 145;
 inline constexpr std::uint32_t already_exists = 183;
-inline constexpr std::uint32_t directory = 267;  // "the directory name is invalid": not a directory
+inline constexpr std::uint32_t not_a_directory = 267;  // ERROR_DIRECTORY, "the directory name is invalid"
 inline constexpr std::uint32_t delete_pending = 303;
 inline constexpr std::uint32_t reparse_point_encountered = 4395;  // not in MinGW's headers
 
@@ -125,14 +125,14 @@ public:
 };
 
 // The one owner of an open entry: closed when it goes, on every road out.
-class OpenEntry {
+class UniqueEntry {
 public:
-    explicit OpenEntry(FileOperations& files) : files_(&files) {}
-    OpenEntry(OpenEntry&& other) noexcept
+    explicit UniqueEntry(FileOperations& files) : files_(&files) {}
+    UniqueEntry(UniqueEntry&& other) noexcept
         : files_(other.files_), handle_(std::exchange(other.handle_, FileHandle{})) {}
-    OpenEntry& operator=(OpenEntry&&) = delete;
-    OpenEntry(const OpenEntry&) = delete;
-    ~OpenEntry() { reset(); }
+    UniqueEntry& operator=(UniqueEntry&&) = delete;
+    UniqueEntry(const UniqueEntry&) = delete;
+    ~UniqueEntry() { reset(); }
 
     FileHandle get() const { return handle_; }
     // Where an open puts the handle; whatever was held before is closed first.

@@ -21,7 +21,7 @@ static_assert(win32::invalid_function == ERROR_INVALID_FUNCTION &&
               win32::bad_net_name == ERROR_BAD_NET_NAME && win32::file_exists == ERROR_FILE_EXISTS &&
               win32::invalid_parameter == ERROR_INVALID_PARAMETER &&
               win32::invalid_name == ERROR_INVALID_NAME && win32::dir_not_empty == ERROR_DIR_NOT_EMPTY &&
-              win32::already_exists == ERROR_ALREADY_EXISTS && win32::directory == ERROR_DIRECTORY &&
+              win32::already_exists == ERROR_ALREADY_EXISTS && win32::not_a_directory == ERROR_DIRECTORY &&
               win32::delete_pending == ERROR_DELETE_PENDING);
 static_assert(win32::list_directory == FILE_LIST_DIRECTORY &&
               win32::add_subdirectory == FILE_ADD_SUBDIRECTORY &&

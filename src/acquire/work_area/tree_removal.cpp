@@ -40,7 +40,7 @@ Marked mark_for_deletion(FileOperations& files, FileHandle entry) {
 // again; the attribute is not put back if that fails too.
 std::uint32_t clear_read_only_and_mark(FileOperations& files, FileHandle dir, std::u16string_view name,
                                        std::uint32_t refusal) {
-    OpenEntry entry(files);
+    UniqueEntry entry(files);
     const std::uint32_t access = win32::delete_access | win32::read_attributes | win32::write_attributes;
     // Gone meanwhile counts as deleted, as at the first open; a sharing violation goes back to
     // the caller's retries.
@@ -71,7 +71,7 @@ bool is_one_name(std::u16string_view name) {
 }  // namespace
 
 std::uint32_t open_entry(FileOperations& files, FileHandle dir, std::u16string_view name,
-                         std::uint32_t access, OpenEntry& opened) {
+                         std::uint32_t access, UniqueEntry& opened) {
     // Where the file system refuses OBJ_DONT_REPARSE, links are still opened as links.
     return files.with_dont_reparse([&](bool dont_reparse) {
         return files.open_at(dir, name, access, FinalLink::open_link, dont_reparse, opened.out());
@@ -79,7 +79,7 @@ std::uint32_t open_entry(FileOperations& files, FileHandle dir, std::u16string_v
 }
 
 std::uint32_t delete_entry(FileOperations& files, FileHandle dir, std::u16string_view name) {
-    OpenEntry entry(files);
+    UniqueEntry entry(files);
     if (const std::uint32_t error = open_entry(files, dir, name, win32::delete_access, entry)) {
         return unless_gone(error);
     }
@@ -98,17 +98,17 @@ std::uint32_t delete_with_retries(FileOperations& files, FileHandle dir, std::u1
 }
 
 std::uint32_t remove_dir_tree(FileOperations& files, const NativePath& dir) {
-    OpenEntry root(files);
+    UniqueEntry root(files);
     if (const std::uint32_t error = files.open_path(dir, win32::list_directory | win32::read_attributes,
                                                     FinalLink::open_link, root.out())) {
         return error;
     }
     std::uint32_t attributes = 0;
     if (const std::uint32_t error = files.read_attributes(root.get(), attributes)) return error;
-    if ((attributes & win32::attribute_directory) == 0) return win32::directory;
+    if ((attributes & win32::attribute_directory) == 0) return win32::not_a_directory;
 
     // The directories being emptied, outermost first; the top one is listed.
-    std::vector<OpenEntry> open_dirs;
+    std::vector<UniqueEntry> open_dirs;
     open_dirs.push_back(std::move(root));
     bool restart = true;
     std::vector<ListedEntry> batch;
@@ -130,7 +130,7 @@ std::uint32_t remove_dir_tree(FileOperations& files, const NativePath& dir) {
             if (!is_one_name(entry.name)) return win32::invalid_name;
             if ((entry.attributes & win32::attribute_directory) != 0) {
                 // A link to a directory lists as one too; opened as the link it is empty.
-                OpenEntry subdir(files);
+                UniqueEntry subdir(files);
                 const std::uint32_t error = open_entry(files, current, entry.name,
                                                        win32::synchronize | win32::list_directory, subdir);
                 if (error == win32::success) {

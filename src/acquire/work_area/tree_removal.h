@@ -12,14 +12,14 @@ namespace velbro {
 
 // Deletes the directory `dir` with everything in it, depth first. Returns win32::success, or
 // the error that ended the removal; whatever was not deleted by then stays. A `dir` that is
-// not a directory is left alone (win32::directory); a link to a directory is deleted as the
-// link.
+// not a directory is left alone (win32::not_a_directory); a link to a directory is deleted as
+// the link.
 std::uint32_t remove_dir_tree(FileOperations& files, const NativePath& dir);
 
 // Opens `name` relative to the open directory `dir`, a final link as the link itself, never
 // its target, and no link on the way followed while the file system honours that.
 std::uint32_t open_entry(FileOperations& files, FileHandle dir, std::u16string_view name,
-                         std::uint32_t access, OpenEntry& opened);
+                         std::uint32_t access, UniqueEntry& opened);
 
 // Deletes the entry `name` of the open directory `dir`, or `dir` itself when `name` is empty,
 // as the link if it is one. An entry that is already gone counts as deleted.

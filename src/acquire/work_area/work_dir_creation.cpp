@@ -24,7 +24,7 @@ bool is_already_there(std::uint32_t error) {
 
 // Whether `path` is a directory, or a link to one.
 bool is_directory(FileOperations& files, const NativePath& path) {
-    OpenEntry entry(files);
+    UniqueEntry entry(files);
     std::uint32_t attributes = 0;
     return files.open_path(path, win32::read_attributes, FinalLink::follow, entry.out()) == win32::success &&
            files.read_attributes(entry.get(), attributes) == win32::success &&
@@ -34,7 +34,7 @@ bool is_directory(FileOperations& files, const NativePath& path) {
 // Makes the work directory `name` in the open Temp directory and confirms, from the handle
 // of what was made, that it is a directory and not a link: only then is it ours.
 std::uint32_t create_private_dir(FileOperations& files, FileHandle temp, std::u16string_view name) {
-    OpenEntry made(files);
+    UniqueEntry made(files);
     if (const std::uint32_t error = files.with_dont_reparse([&](bool dont_reparse) {
             return files.create_private_dir_at(temp, name, dont_reparse, made.out());
         })) {
@@ -43,7 +43,7 @@ std::uint32_t create_private_dir(FileOperations& files, FileHandle temp, std::u1
     std::uint32_t attributes = 0;
     if (const std::uint32_t error = files.read_attributes(made.get(), attributes)) return error;
     if ((attributes & win32::attribute_reparse_point) != 0) return win32::reparse_point_encountered;
-    return (attributes & win32::attribute_directory) != 0 ? win32::success : win32::directory;
+    return (attributes & win32::attribute_directory) != 0 ? win32::success : win32::not_a_directory;
 }
 
 }  // namespace
@@ -78,7 +78,7 @@ std::uint32_t make_work_dir(FileOperations& files, const NativePath& work_dir) {
     std::u16string_view name = std::u16string_view(work_dir).substr(parent->size());
     while (!name.empty() && (name.front() == u'\\' || name.front() == u'/')) name.remove_prefix(1);
     if (const std::uint32_t error = create_dir_tree(files, NativePath(*parent))) return error;
-    OpenEntry temp(files);
+    UniqueEntry temp(files);
     if (const std::uint32_t error =
             files.open_path(NativePath(*parent), win32::list_directory | win32::add_subdirectory,
                             FinalLink::follow, temp.out())) {
@@ -92,7 +92,7 @@ std::uint32_t make_work_dir(FileOperations& files, const NativePath& work_dir) {
     // not ours to delete, and ends the step.
     std::uint32_t attributes = 0;
     {
-        OpenEntry there(files);
+        UniqueEntry there(files);
         if (open_entry(files, temp.get(), name, win32::read_attributes, there) != win32::success ||
             files.read_attributes(there.get(), attributes) != win32::success ||
             (attributes & (win32::attribute_directory | win32::attribute_reparse_point)) == 0) {

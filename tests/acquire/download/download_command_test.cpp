@@ -31,7 +31,7 @@ TEST(DownloadOutcome, OnlyExitCodeZeroCounts) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.exit_code);
-        const StepStatus outcome = download_outcome(c.exit_code);
+        const StepFailure outcome = download_outcome(c.exit_code);
         if (c.message == nullptr) {
             EXPECT_FALSE(outcome.has_value());
         } else {

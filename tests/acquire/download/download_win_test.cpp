@@ -36,7 +36,7 @@ TEST(DownloadPackage, RunsCurlAndJudgesOnlyItsExitCode) {
         const ScopedEnvironment download(u"VELBRO_STUB_DOWNLOAD", c.writes_package ? source : u"");
         CapturedStream output(scratch.path(u"console.txt"));
 
-        StepStatus outcome;
+        StepFailure outcome;
         expect_no_handle_left_open([&] {
             output.clear();
             within_deadline("download_package", [&] { outcome = download_package(paths); });
@@ -53,7 +53,7 @@ TEST(DownloadPackage, RunsCurlAndJudgesOnlyItsExitCode) {
 TEST(DownloadPackage, MissingCurlFailsWithTheSystemError) {
     const ScratchFolder scratch;
     // A System32 folder without curl.exe in it.
-    StepStatus outcome;
+    StepFailure outcome;
     within_deadline("download_package", [&] { outcome = download_package(scratch.work_paths(scratch.path())); });
     ASSERT_TRUE(outcome.has_value());
     EXPECT_TRUE(is_system_error_text(outcome->message, "kunne ikke starte curl: ", 2));

@@ -30,7 +30,7 @@ TEST(PublisherDecision, AcceptsOnlyATrustedSignatureByExactlyTheVendor) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << std::hex << c.status << " " << c.name.value_or("<none>"));
-        const StepStatus outcome = decide_publisher(static_cast<std::int32_t>(c.status), c.name);
+        const StepFailure outcome = decide_publisher(static_cast<std::int32_t>(c.status), c.name);
         if (!c.message) {
             EXPECT_FALSE(outcome.has_value());
         } else {

@@ -40,7 +40,7 @@ TEST(VerifyPublisher, AcceptsOnlyTheVendorsTrustedSignatureAndClosesTheRest) {
             Result<PackageHandle> opened = open_package(path);
             ASSERT_TRUE(opened.ok()) << opened.error().message;
             PackageHandle package = std::move(opened.value());
-            const StepStatus outcome = verify_publisher(path, package);
+            const StepFailure outcome = verify_publisher(path, package);
             EXPECT_EQ(outcome ? outcome->message : "accepted", c.message ? c.message : "accepted");
             if (outcome) {
                 EXPECT_FALSE(package.is_open());
@@ -91,7 +91,7 @@ TEST(VerifyPublisher, EveryCheckClosesTheProvidersStateExactlyOnce) {
         trust_calls.clear();
 
         const HANDLE file = opened.value().get();
-        const StepStatus outcome = check_signature(loaded.value(), path, file);
+        const StepFailure outcome = check_signature(loaded.value(), path, file);
 
         // The full 88-byte structure, no window, the held package; verify, then close.
         const std::vector<TrustCall> expected{{WTD_STATEACTION_VERIFY, 88, true, file},

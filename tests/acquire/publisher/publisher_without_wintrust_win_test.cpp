@@ -18,7 +18,7 @@ TEST(VerifyPublisher, WithoutWintrustFailsAndClosesThePackage) {
     ASSERT_TRUE(opened.ok()) << opened.error().message;
     PackageHandle package = std::move(opened.value());
 
-    const StepStatus outcome = verify_publisher(path, package);
+    const StepFailure outcome = verify_publisher(path, package);
 
     ASSERT_TRUE(outcome.has_value());
     EXPECT_TRUE(is_system_error_text(outcome->message, "kan ikke indlæse wintrust.dll: ", 126));
