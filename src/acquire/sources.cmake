@@ -6,5 +6,5 @@ list(APPEND VELBRO_CORE_SOURCES src/acquire/download/download_command.cpp
 list(APPEND VELBRO_WINDOWS_SOURCES src/acquire/download/download_win.cpp src/acquire/publisher/publisher_win.cpp)
 list(APPEND VELBRO_CORE_SOURCES src/acquire/work_area/work_area_paths.cpp src/acquire/work_area/tree_removal.cpp
     src/acquire/work_area/work_dir_creation.cpp)
-list(APPEND VELBRO_WINDOWS_SOURCES src/acquire/work_area/work_area_win.cpp src/acquire/work_area/remove_tree_win.cpp
+list(APPEND VELBRO_WINDOWS_SOURCES src/acquire/work_area/work_area_win.cpp
     src/acquire/work_area/file_operations_win.cpp)

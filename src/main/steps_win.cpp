@@ -3,7 +3,6 @@
 
 #include "acquire/download/download_win.h"
 #include "acquire/publisher/publisher_win.h"
-#include "acquire/work_area/remove_tree_win.h"
 #include "acquire/work_area/work_area_win.h"
 #include "install/msi_install_win.h"
 

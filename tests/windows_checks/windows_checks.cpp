@@ -11,7 +11,8 @@
 #include <vector>
 
 #include "acquire/publisher/publisher_win.h"
-#include "acquire/work_area/remove_tree_win.h"
+#include "acquire/work_area/file_operations_win.h"
+#include "acquire/work_area/tree_removal.h"
 #include "acquire/work_area/work_area_win.h"
 #include "platform/child_process_win.h"
 #include "platform/unique_handle_win.h"
@@ -45,7 +46,7 @@ NativePath scratch(const char* name) {
 // A folder or link a check made, removed on every road out (a link as the link).
 struct Made {
     NativePath path;
-    ~Made() { remove_dir_tree(path); }
+    ~Made() { remove_dir_tree(windows_file_operations(), path); }
 };
 
 // Wine cannot show what these checks are about: there they say so rather than pass.
@@ -171,7 +172,7 @@ Outcome link_check() {
     if (!area.ok()) return failed("prepare_work_area: " + area.error().message);
     const Made work{area.value().work_dir};
     const NativePath link = at_work_dir_name ? work.path : work.path + u"\\link";
-    const DWORD room = at_work_dir_name ? remove_dir_tree(work.path) : ERROR_SUCCESS;
+    const DWORD room = at_work_dir_name ? remove_dir_tree(windows_file_operations(), work.path) : ERROR_SUCCESS;
     if (room != ERROR_SUCCESS) return failed("cannot make room for the link", room);
     const DWORD error = make_link(kind, link, kind == Link::file_symlink ? canary_file : canary.path);
     if (error == ERROR_PRIVILEGE_NOT_HELD) return {SKIPPED, "no privilege to create symbolic links"};
@@ -191,7 +192,7 @@ Outcome link_check() {
             return failed("the fresh work directory: " + fault);
         }
     }
-    if (const DWORD removal = remove_dir_tree(work.path)) return failed("the removal failed", removal);
+    if (const DWORD removal = remove_dir_tree(windows_file_operations(), work.path)) return failed("the removal failed", removal);
     if (::GetFileAttributesW(wide_ptr(work.path)) != INVALID_FILE_ATTRIBUTES) {
         return failed("the work directory is still there");
     }
@@ -227,7 +228,7 @@ Outcome open_and_read_only_files() {
             return failed("FileDispositionInfoEx on a folder that is not empty did not answer 145", error);
         }
     }
-    if (const DWORD error = remove_dir_tree(dir.path)) return failed("the removal failed", error);
+    if (const DWORD error = remove_dir_tree(windows_file_operations(), dir.path)) return failed("the removal failed", error);
     if (::GetFileAttributesW(wide_ptr(dir.path)) != INVALID_FILE_ATTRIBUTES) {
         return failed("the folder is still there while the files are open");
     }

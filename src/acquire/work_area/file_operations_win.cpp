@@ -2,13 +2,12 @@
 // turning the call's answer into a Win32 error.
 #include "acquire/work_area/file_operations_win.h"
 
+#include <sddl.h>
 #include <winternl.h>
 
 #include <array>
 #include <cstddef>
 #include <cstring>
-
-#include "acquire/work_area/work_area_win.h"
 
 namespace velbro {
 
@@ -236,6 +235,16 @@ DWORD error_of_status(LONG status) {
     if (status == DELETE_PENDING_STATUS) return ERROR_DELETE_PENDING;
     const StatusToErrorFunction status_to_error = nt().status_to_error;
     return status_to_error != nullptr ? status_to_error(status) : ERROR_PROC_NOT_FOUND;
+}
+
+Result<UniqueLocal, SystemError> build_work_dir_descriptor() {
+    const NativePath sddl(WORK_DIR_SDDL);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(wide_ptr(sddl), SDDL_REVISION_1,
+                                                                &descriptor, nullptr)) {
+        return SystemError::from_code(::GetLastError());
+    }
+    return UniqueLocal(descriptor);
 }
 
 FileOperations& windows_file_operations() {

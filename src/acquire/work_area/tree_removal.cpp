@@ -6,8 +6,6 @@
 
 #include <vector>
 
-#include "acquire/work_area/retry.h"
-
 namespace velbro {
 namespace {
 

@@ -25,6 +25,21 @@ std::uint32_t open_entry(FileOperations& files, FileHandle dir, std::u16string_v
 // as the link if it is one. An entry that is already gone counts as deleted.
 std::uint32_t delete_entry(FileOperations& files, FileHandle dir, std::u16string_view name);
 
+// How often the removal tries one entry that another program holds for a moment (a virus
+// scanner reading the new package, say).
+inline constexpr int ENTRY_ATTEMPTS = 50;
+
+// Runs `attempt` until it returns something other than `transient_error`, at most
+// ENTRY_ATTEMPTS times, calling `yield` between attempts. Returns the last result.
+template <typename Attempt, typename Yield>
+std::uint32_t retry_while(std::uint32_t transient_error, Attempt attempt, Yield yield) {
+    for (int tries = 1;; ++tries) {
+        const std::uint32_t result = attempt();
+        if (result != transient_error || tries == ENTRY_ATTEMPTS) return result;
+        yield();
+    }
+}
+
 // delete_entry, tried again while it fails with `transient_error`.
 std::uint32_t delete_with_retries(FileOperations& files, FileHandle dir, std::u16string_view name,
                                   std::uint32_t transient_error);

@@ -1,17 +1,16 @@
-// Creating the work area, with Windows' own calls. What stands at the work directory's name
-// is decided in work_dir_creation.cpp: a directory or a link there is removed (a link as the
+// Creating the work area and removing it, with Windows' own calls; how it is removed is
+// decided in tree_removal.cpp. What stands at the work directory's name is decided in
+// work_dir_creation.cpp: a directory or a link there is removed (a link as the
 // link) and the directory made afresh with its own descriptor; a plain file there ends the
 // step. When the temporary directory cannot be found, the step removes the work directory
 // again itself, so a failed step leaves nothing for the flow to remove.
 #include "acquire/work_area/work_area_win.h"
 
-#include <sddl.h>
-
 #include <optional>
 #include <string>
 
-#include "acquire/work_area/remove_tree_win.h"
 #include "acquire/work_area/file_operations_win.h"
+#include "acquire/work_area/tree_removal.h"
 #include "acquire/work_area/work_area_paths.h"
 #include "acquire/work_area/work_dir_creation.h"
 
@@ -60,18 +59,6 @@ InstallError cannot_create(const NativePath& work_dir, DWORD error) {
 
 }  // namespace
 
-DWORD create_dir_tree(const NativePath& path) { return create_dir_tree(windows_file_operations(), path); }
-
-Result<UniqueLocal, SystemError> build_work_dir_descriptor() {
-    const NativePath sddl(WORK_DIR_SDDL);
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(wide_ptr(sddl), SDDL_REVISION_1,
-                                                                &descriptor, nullptr)) {
-        return SystemError::from_code(::GetLastError());
-    }
-    return UniqueLocal(descriptor);
-}
-
 void set_temp_path_function(TempPathFunction query) { g_temp_path_function = query; }
 
 Result<NativePath, SystemError> query_temp_dir() {
@@ -109,12 +96,14 @@ Result<WorkPaths> prepare_work_area() {
     const Result<NativePath, SystemError> process_temp_dir = query_temp_dir();
     if (!process_temp_dir.ok()) {
         // The run cannot go on without a log path, and the directory is of no use to anyone.
-        remove_dir_tree(paths.work_dir);
+        remove_dir_tree(windows_file_operations(), paths.work_dir);
         return InstallError{"kan ikke finde den midlertidige mappe: " +
                             display_text(process_temp_dir.error())};
     }
     paths.log_path = log_path_in(process_temp_dir.value());
     return paths;
 }
+
+void remove_work_dir(const NativePath& work_dir) { remove_dir_tree(windows_file_operations(), work_dir); }
 
 }  // namespace velbro

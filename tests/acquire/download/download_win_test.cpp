@@ -3,8 +3,8 @@
 // runs exactly that command after its status line and judges nothing but the exit code.
 #include <gtest/gtest.h>
 
-#include "acquire/download/download_win.h"
 #include "acquire/download/download_command.h"
+#include "acquire/download/download_win.h"
 #include "test_support.h"
 
 namespace velbro {

@@ -1,6 +1,6 @@
 // Removing the work directory under Wine, against the real file calls: what it deletes, and
 // where it stops.
-#include "acquire/work_area/remove_tree_win.h"
+#include "acquire/work_area/tree_removal.h"
 
 #include <gtest/gtest.h>
 
@@ -8,6 +8,7 @@
 #include <functional>
 
 #include "acquire/work_area/file_operations_win.h"
+#include "acquire/work_area/work_area_win.h"
 #include "test_support.h"
 
 namespace velbro {
@@ -93,7 +94,7 @@ TEST(RemoveDirTree, RemovesEverythingInsideAndNothingOutside) {
 
         // Wine refuses FileDispositionInfoEx.
         const bool refused = c.refused_without_disposition_ex && running_under_wine();
-        EXPECT_EQ(static_cast<DWORD>(refused ? ERROR_ACCESS_DENIED : ERROR_SUCCESS), remove_dir_tree(victim));
+        EXPECT_EQ(static_cast<DWORD>(refused ? ERROR_ACCESS_DENIED : ERROR_SUCCESS), remove_dir_tree(windows_file_operations(), victim));
         EXPECT_EQ(refused, exists(victim));
         const std::vector<std::string> left = {"work", "work-sibling.txt"};
         EXPECT_EQ(std::vector<std::string>(left.begin() + (refused ? 0 : 1), left.end()),
@@ -113,14 +114,14 @@ TEST(RemoveDirTree, StopsAtAFileThatIsHeldOpenAndLeavesTheRest) {
     {
         const UniqueHandle held = hold_open(join_path(victim, u"held.msi"));
         const auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), remove_dir_tree(victim));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), remove_dir_tree(windows_file_operations(), victim));
         remove_work_dir(victim);  // reports nothing
         EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
         EXPECT_TRUE(is_dir(victim));
         EXPECT_EQ("package", read_file(join_path(victim, u"held.msi")));
     }
     // Once it is let go, the same removal finishes.
-    EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), remove_dir_tree(victim));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), remove_dir_tree(windows_file_operations(), victim));
     EXPECT_FALSE(exists(victim));
 }
 
@@ -138,7 +139,7 @@ TEST(RemoveDirTree, LeavesAnythingButADirectoryAlone) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(to_utf8(c.path));
-        EXPECT_EQ(c.expected, remove_dir_tree(c.path));
+        EXPECT_EQ(c.expected, remove_dir_tree(windows_file_operations(), c.path));
         remove_work_dir(c.path);
     }
     EXPECT_EQ("a file", read_file(scratch.path(u"work")));
@@ -162,7 +163,7 @@ TEST(DeleteEntry, AnEntryThatIsAlreadyGoneCountsAsDeleted) {
 
     for (const std::u16string_view name : {u"never-there.txt", u"pending.txt"}) {
         SCOPED_TRACE(to_utf8(name));
-        EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), delete_entry(dir.get(), name));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), delete_entry(windows_file_operations(), file_handle(dir.get()), name));
     }
     pending.reset();
     EXPECT_FALSE(exists(scratch.path(u"pending.txt")));

@@ -1,5 +1,5 @@
-// The work area's paths from SystemRoot, the process id and the temporary directory, the
-// parent walk of the directory creation, and the removal's attempt count.
+// The work area's paths from SystemRoot, the process id and the temporary directory, and the
+// parent walk of the directory creation.
 #include "acquire/work_area/work_area_paths.h"
 
 #include <gtest/gtest.h>
@@ -7,8 +7,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-#include "acquire/work_area/retry.h"
 
 namespace velbro {
 namespace {
@@ -108,45 +106,6 @@ TEST(ParentPath, RemovesTheLastComponentDownToARoot) {
         const std::optional<std::u16string_view> expected =
             c.parent ? std::optional<std::u16string_view>(*c.parent) : std::nullopt;
         EXPECT_EQ(shown_parent(expected), shown_parent(parent_path(c.path)));
-    }
-}
-
-std::vector<std::uint32_t> busy_then(std::size_t busy, std::uint32_t last) {
-    std::vector<std::uint32_t> results(busy, 32);
-    results.push_back(last);
-    return results;
-}
-
-TEST(EntryRetry, TriesFiftyTimesWhileTheErrorIsTheTransientOne) {
-    constexpr std::uint32_t SHARING_VIOLATION = 32;
-    struct Case {
-        const char* what;
-        std::vector<std::uint32_t> results;  // the last one repeats
-        std::uint32_t expected;
-        int attempts;
-    };
-    const std::vector<Case> cases = {
-        {"success at once", {0}, 0, 1},
-        {"another error at once", {5}, 5, 1},
-        {"success on the third try", {32, 32, 0}, 0, 3},
-        {"another error on the second try", {32, 2}, 2, 2},
-        {"success on the last try", busy_then(49, 0), 0, 50},
-        {"another error on the last try", busy_then(49, 5), 5, 50},
-        {"never free", {32}, 32, 50},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        int attempts = 0, yields = 0;
-        const std::uint32_t result = retry_while(
-            SHARING_VIOLATION,
-            [&] {
-                const std::size_t i = static_cast<std::size_t>(attempts++);
-                return c.results[i < c.results.size() ? i : c.results.size() - 1];
-            },
-            [&] { ++yields; });
-        EXPECT_EQ(c.expected, result);
-        EXPECT_EQ(c.attempts, attempts);
-        EXPECT_EQ(c.attempts - 1, yields);
     }
 }
 

@@ -11,7 +11,9 @@
 #include <optional>
 #include <vector>
 
-#include "acquire/work_area/remove_tree_win.h"
+#include "acquire/work_area/file_operations_win.h"
+#include "acquire/work_area/tree_removal.h"
+#include "acquire/work_area/work_dir_creation.h"
 #include "test_support.h"
 
 namespace velbro {
@@ -86,7 +88,7 @@ TEST(PrepareWorkArea, CreatesTheWorkDirUnderSystemRootAndReturnsThePaths) {
         EXPECT_TRUE(is_dir(paths.work_dir));
         EXPECT_EQ(std::vector<std::string>{}, list_dir(paths.work_dir));
         EXPECT_FALSE(exists(paths.log_path));
-        EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), remove_dir_tree(paths.work_dir));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_SUCCESS), remove_dir_tree(windows_file_operations(), paths.work_dir));
     }
 }
 
@@ -305,7 +307,7 @@ TEST(CreateDirTree, CreatesMissingAncestorsAndAcceptsExistingDirectories) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(shown(c.path));
-        EXPECT_EQ(c.expected, create_dir_tree(c.path));
+        EXPECT_EQ(c.expected, create_dir_tree(windows_file_operations(), c.path));
         if (c.makes_dir) {
             EXPECT_TRUE(is_dir(c.path));
         }

@@ -1,6 +1,7 @@
 // The removal and the making of the work directory against the model of the file system:
 // links of every kind pointing out of the tree, planted entries, rights, entries that other
-// programs hold or delete, file systems that refuse a flag, and deep trees.
+// programs hold or delete, file systems that refuse a flag, and deep trees; and the removal's
+// attempt count.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -211,6 +212,45 @@ TEST(RemoveDirTreeModel, ATreeThousandsOfLevelsDeepDoesNotExhaustTheStack) {
     files.add_in(folder, u"bottom.txt", Kind::file);
     EXPECT_EQ(win32::success, remove_dir_tree(files, WORK_DIR));
     EXPECT_EQ("", files.describe(WORK_DIR));
+}
+
+std::vector<std::uint32_t> busy_then(std::size_t busy, std::uint32_t last) {
+    std::vector<std::uint32_t> results(busy, 32);
+    results.push_back(last);
+    return results;
+}
+
+TEST(EntryRetry, TriesFiftyTimesWhileTheErrorIsTheTransientOne) {
+    constexpr std::uint32_t SHARING_VIOLATION = 32;
+    struct Case {
+        const char* what;
+        std::vector<std::uint32_t> results;  // the last one repeats
+        std::uint32_t expected;
+        int attempts;
+    };
+    const std::vector<Case> cases = {
+        {"success at once", {0}, 0, 1},
+        {"another error at once", {5}, 5, 1},
+        {"success on the third try", {32, 32, 0}, 0, 3},
+        {"another error on the second try", {32, 2}, 2, 2},
+        {"success on the last try", busy_then(49, 0), 0, 50},
+        {"another error on the last try", busy_then(49, 5), 5, 50},
+        {"never free", {32}, 32, 50},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        int attempts = 0, yields = 0;
+        const std::uint32_t result = retry_while(
+            SHARING_VIOLATION,
+            [&] {
+                const std::size_t i = static_cast<std::size_t>(attempts++);
+                return c.results[i < c.results.size() ? i : c.results.size() - 1];
+            },
+            [&] { ++yields; });
+        EXPECT_EQ(c.expected, result);
+        EXPECT_EQ(c.attempts, attempts);
+        EXPECT_EQ(c.attempts - 1, yields);
+    }
 }
 
 }  // namespace
