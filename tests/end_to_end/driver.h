@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "test_support.h"
+#include "test_support_win.h"
 
 namespace velbro::e2e {
 

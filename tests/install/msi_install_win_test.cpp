@@ -7,7 +7,7 @@
 #include "acquire/publisher/publisher_win.h"
 #include "install/msi_command.h"
 #include "install/msi_install_win.h"
-#include "test_support.h"
+#include "test_support_win.h"
 
 namespace velbro {
 namespace {

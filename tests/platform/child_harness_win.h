@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/child_process_win.h"
-#include "test_support.h"
+#include "test_support_win.h"
 
 namespace velbro::test {
 

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "platform/system_error_text.h"
-#include "test_support.h"
+#include "test_support_win.h"
 
 namespace velbro {
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "platform/unique_handle_win.h"
-#include "test_support.h"
+#include "test_support_win.h"
 
 namespace velbro {
 namespace {

@@ -16,7 +16,7 @@
 #include "acquire/work_area/work_area_win.h"
 #include "platform/child_process_win.h"
 #include "platform/unique_handle_win.h"
-#include "test_support.h"
+#include "test_support_win.h"
 #include "ui/progress_console_win.h"
 
 using namespace velbro;

@@ -5,7 +5,7 @@
 
 #include "acquire/download/download_command.h"
 #include "acquire/download/download_win.h"
-#include "test_support.h"
+#include "test_support_win.h"
 
 namespace velbro {
 namespace {

@@ -8,7 +8,7 @@
 
 #include "acquire/publisher/publisher_win.h"
 #include "acquire/publisher/trust_provider_win.h"
-#include "test_support.h"
+#include "test_support_win.h"
 
 namespace velbro {
 namespace {

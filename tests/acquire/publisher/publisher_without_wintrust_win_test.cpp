@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "acquire/publisher/publisher_win.h"
-#include "test_support.h"
+#include "test_support_win.h"
 
 namespace velbro {
 namespace {

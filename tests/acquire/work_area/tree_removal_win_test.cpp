@@ -9,7 +9,7 @@
 
 #include "acquire/work_area/file_operations_win.h"
 #include "acquire/work_area/work_area_win.h"
-#include "test_support.h"
+#include "test_support_win.h"
 
 namespace velbro {
 namespace {

@@ -14,7 +14,7 @@
 #include "acquire/work_area/file_operations_win.h"
 #include "acquire/work_area/tree_removal.h"
 #include "acquire/work_area/work_dir_creation.h"
-#include "test_support.h"
+#include "test_support_win.h"
 
 namespace velbro {
 namespace {

@@ -1,5 +1,5 @@
 // The deadline keeps the test and its children in one job so a missed deadline can find them.
-#include "test_support.h"
+#include "test_support_win.h"
 
 #include <algorithm>
 #include <cstddef>
