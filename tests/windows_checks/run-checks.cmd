@@ -1,4 +1,5 @@
 @echo off
-rem Runs every check of the kit from an elevated command prompt; exits 0 only when none failed.
-"%~dp0windows-checks.exe"
+rem Runs the kit's checks (all, or those whose names start with one of the words given) from an
+rem elevated command prompt: exit 0 when all passed, 1 when one failed, 2 when one could not be made.
+"%~dp0windows-checks.exe" %*
 exit /b %ERRORLEVEL%

@@ -99,6 +99,13 @@ bool read_batch(const std::byte* batch, std::vector<ListedEntry>& entries) {
     }
 }
 
+// One class of information about an open entry; `info` is zero when the query fails.
+template <typename Info>
+DWORD query(FileHandle entry, FILE_INFO_BY_HANDLE_CLASS what, Info& info) {
+    info = Info{};
+    return outcome(::GetFileInformationByHandleEx(handle_of(entry), what, &info, sizeof info));
+}
+
 // The object attributes naming `name` relative to the open directory `dir`.
 struct RelativeName {
     NativePath owned_name;
@@ -153,11 +160,9 @@ public:
 
     std::uint32_t read_attributes(FileHandle entry, std::uint32_t& attributes) override {
         FILE_BASIC_INFO basic;
-        if (!::GetFileInformationByHandleEx(handle_of(entry), FileBasicInfo, &basic, sizeof basic)) {
-            return ::GetLastError();
-        }
+        const DWORD error = query(entry, FileBasicInfo, basic);
         attributes = basic.FileAttributes;
-        return ERROR_SUCCESS;
+        return error;
     }
 
     std::uint32_t set_attributes(FileHandle entry, std::uint32_t attributes) override {
@@ -169,11 +174,9 @@ public:
 
     std::uint32_t count_names(FileHandle entry, std::uint32_t& names) override {
         FILE_STANDARD_INFO standard;
-        if (!::GetFileInformationByHandleEx(handle_of(entry), FileStandardInfo, &standard, sizeof standard)) {
-            return ::GetLastError();
-        }
+        const DWORD error = query(entry, FileStandardInfo, standard);
         names = standard.NumberOfLinks;
-        return ERROR_SUCCESS;
+        return error;
     }
 
     std::uint32_t list(FileHandle dir, bool restart, std::vector<ListedEntry>& batch) override {
