@@ -19,7 +19,6 @@
 namespace velbro {
 namespace {
 
-
 using namespace test_support;
 
 NativePath own_work_dir_name() { return to_wide("velbro-vpn-" + std::to_string(::GetCurrentProcessId())); }

@@ -1,7 +1,6 @@
-// The removal and the making of the work directory against the model of the file system:
-// links of every kind pointing out of the tree, planted entries, rights, entries that other
-// programs hold or delete, file systems that refuse a flag, and deep trees; and the removal's
-// attempt count.
+// The removal and the making of the work directory against the model of the file system: links
+// of every kind pointing out of the tree, planted entries, rights, entries that other programs
+// hold or delete, file systems that refuse a flag, deep trees; and the removal's attempt count.
 #include <gtest/gtest.h>
 
 #include <functional>
