@@ -6,7 +6,7 @@
 
 #include "acquire/work_paths.h"
 #include "platform/command_line.h"
-#include "platform/install_error.h"
+#include "platform/step_result.h"
 
 namespace velbro {
 

@@ -15,14 +15,14 @@ constexpr std::string_view FAILURE_INSTRUCTION = "Installationen fejlede";
 
 // The steps that need the work directory; removal follows whatever they return.
 RunResult acquire_and_install(UserInterface& ui, InstallSteps& steps, const WorkPaths& paths) {
-    if (StepStatus failed = steps.download_package(paths)) return std::move(*failed);
+    if (StepFailure failed = steps.download_package(paths)) return std::move(*failed);
 
     Result<PackageHandle> opened = steps.open_package(paths.package_path);
     if (!opened.ok()) return opened.error();
     PackageHandle package = std::move(opened.value());
 
     ui.print_status(STATUS_VERIFYING);
-    if (StepStatus failed = steps.verify_publisher(paths.package_path, package)) {
+    if (StepFailure failed = steps.verify_publisher(paths.package_path, package)) {
         package.reset();  // already closed by the step; the owner makes sure of it
         return std::move(*failed);
     }
@@ -61,7 +61,7 @@ std::uint32_t confirm_and_run(UserInterface& ui, InstallSteps& steps) {
     if (answer != BUTTON_INSTALL) return 0;
 
     const OwnerWindow console_window = ui.open_progress_console();
-    ui.print_status(CONSOLE_TITLE);
+    ui.print_status(CONSOLE_HEADING);
 
     const RunResult result = run_steps(ui, steps);
     if (result.ok()) {

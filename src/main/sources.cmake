@@ -1,2 +1,2 @@
 list(APPEND VELBRO_CORE_SOURCES src/main/flow.cpp src/main/upper_case.cpp)
-list(APPEND VELBRO_WINDOWS_SOURCES src/main/windows_steps.cpp)
+list(APPEND VELBRO_WINDOWS_SOURCES src/main/steps_win.cpp)

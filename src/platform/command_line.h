@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/install_error.h"
+#include "platform/result.h"
 #include "platform/system_error.h"
 #include "platform/text.h"
 

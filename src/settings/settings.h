@@ -21,7 +21,7 @@ inline constexpr std::string_view CONFIRM_INSTRUCTION = "Installér Vellumbrok V
 inline constexpr std::string_view CONFIRM_CONTENT =
     "Dette installerer Cloudflare WARP og forbinder computeren til Vellumbroks netværk.\n\n"
     "Installationen henter WARP fra Cloudflare og kræver internetforbindelse.";
-inline constexpr std::string_view CONSOLE_TITLE =
+inline constexpr std::string_view CONSOLE_HEADING =
     "Vellumbrok VPN \u2013 installation af Cloudflare WARP\n\n";
 inline constexpr std::string_view SUCCESS_INSTRUCTION = "Vellumbrok VPN er installeret";
 inline constexpr std::string_view SUCCESS_TEXT =

@@ -1,1 +1,1 @@
-list(APPEND VELBRO_WINDOWS_SOURCES src/ui/task_dialog.cpp src/ui/progress_console.cpp src/ui/windows_ui.cpp)
+list(APPEND VELBRO_WINDOWS_SOURCES src/ui/task_dialog_win.cpp src/ui/progress_console_win.cpp src/ui/ui_win.cpp)

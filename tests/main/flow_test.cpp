@@ -65,29 +65,29 @@ public:
     int open_handles = 0;
 
     Result<WorkPaths> prepare_work_area() override {
-        if (StepStatus failed = step("prepare")) return *failed;
+        if (StepFailure failed = step("prepare")) return *failed;
         return WorkPaths{u"C:\\W\\System32", u"C:\\W\\Temp\\velbro-vpn-7", u"C:\\W\\Temp\\velbro-vpn-7\\p.msi",
                          u"C:\\T\\velbro-vpn-install.log"};
     }
-    StepStatus download_package(const WorkPaths&) override { return step("download"); }
+    StepFailure download_package(const WorkPaths&) override { return step("download"); }
     Result<PackageHandle> open_package(const NativePath& path) override {
         EXPECT_EQ(path, u"C:\\W\\Temp\\velbro-vpn-7\\p.msi");
-        if (StepStatus failed = step("open")) return *failed;
+        if (StepFailure failed = step("open")) return *failed;
         ++open_handles;
         return PackageHandle(reinterpret_cast<void*>(0x42), [](void*) {
             --self->open_handles;
             self->log_.push_back("close package");
         });
     }
-    StepStatus verify_publisher(const NativePath&, PackageHandle& package) override {
+    StepFailure verify_publisher(const NativePath&, PackageHandle& package) override {
         EXPECT_TRUE(package.is_open());
-        StepStatus failed = step("verify");
+        StepFailure failed = step("verify");
         if (failed) package.reset();
         return failed;
     }
     RunResult install_package(const WorkPaths&, PackageHandle package) override {
         EXPECT_TRUE(package.is_open());
-        const StepStatus failed = step("install");
+        const StepFailure failed = step("install");
         package.reset();
         if (failed) return *failed;
         return SuccessText{"installed"};
@@ -99,7 +99,7 @@ public:
     }
 
 private:
-    StepStatus step(const std::string& name) {
+    StepFailure step(const std::string& name) {
         log_.push_back(name);
         if (throw_in == name) throw std::bad_alloc();
         if (fail_in == name) return InstallError{failure};

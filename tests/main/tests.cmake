@@ -1,1 +1,1 @@
-velbro_core_test(flow_tests main/flow_test.cpp main/upper_case_test.cpp)
+velbro_core_test(main_core_tests main/flow_test.cpp main/upper_case_test.cpp)

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "platform/text.h"
-#include "platform/unique_handle.h"
+#include "platform/unique_handle_win.h"
 
 namespace {
 

@@ -1,1 +1,1 @@
-velbro_windows_test(console_tests ui/console_test.cpp)
+velbro_windows_test(ui_windows_tests ui/progress_console_win_test.cpp)

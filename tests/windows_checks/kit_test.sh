@@ -14,8 +14,8 @@ fail() { echo "FAILED: $*" >&2; exit 1; }
 
 python3 -m zipfile -e "$kit" "$work/kit"
 files=$(cd "$work/kit" && echo *)
-[ "$files" = "argv_echo.exe console_tests.exe platform_windows_tests.exe run-checks.cmd velbro-vpn.exe \
-windows-checks.exe work_area_tests.exe" ] || fail "the kit holds: $files"
+[ "$files" = "argv_echo.exe platform_windows_tests.exe run-checks.cmd ui_windows_tests.exe velbro-vpn.exe \
+windows-checks.exe work_area_windows_tests.exe" ] || fail "the kit holds: $files"
 touch -d '2001-02-03 04:05' "$work/kit/"*
 python3 "$pack" "$work/again.zip" $(ls -r "$work/kit/"*)
 cmp "$kit" "$work/again.zip" || fail "the same files packed again give another zip"
@@ -48,8 +48,8 @@ skipped log path in the temporary directory from GetTempPath2W: Wine 8 does not 
 skipped child writes through the handles it was given, and finds no other of ours: \
 Wine hands a child the standard handles even when they are not inherited
 passed  child process runner and error texts (platform_windows_tests.exe)
-passed  console output (console_tests.exe)
-passed  work area and removal (work_area_tests.exe)
+passed  console output (ui_windows_tests.exe)
+passed  work area and removal (work_area_windows_tests.exe)
 3 passed, 0 failed, 13 skipped, 0 incomplete
 EOF2
 expect_lines() {
@@ -84,8 +84,8 @@ incomplete OBJ_DONT_REPARSE still in force after the link and removal checks: $s
 incomplete log path in the temporary directory from GetTempPath2W: this Windows has no GetTempPath2W
 incomplete child writes through the handles it was given, and finds no other of ours: $scratch
 passed  child process runner and error texts (platform_windows_tests.exe)
-passed  console output (console_tests.exe)
-passed  work area and removal (work_area_tests.exe)
+passed  console output (ui_windows_tests.exe)
+passed  work area and removal (work_area_windows_tests.exe)
 3 passed, 1 failed, 0 skipped, 12 incomplete
 EOF2
 expect_lines

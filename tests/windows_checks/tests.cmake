@@ -9,8 +9,8 @@ if(WIN32)
     set_target_properties(velbro_windows_checks PROPERTIES OUTPUT_NAME windows-checks)
 
     set(kit ${CMAKE_BINARY_DIR}/velbro-vpn-windows-checks.zip)
-    set(kit_programs velbro-vpn velbro_windows_checks platform_windows_tests argv_echo console_tests
-        work_area_tests)
+    set(kit_programs velbro-vpn velbro_windows_checks platform_windows_tests argv_echo ui_windows_tests
+        work_area_windows_tests)
     set(kit_files ${CMAKE_CURRENT_LIST_DIR}/run-checks.cmd)
     foreach(program ${kit_programs})
         list(APPEND kit_files $<TARGET_FILE:${program}>)

@@ -12,15 +12,14 @@
 #include <string>
 #include <vector>
 
-#include "acquire/publisher.h"
-#include "acquire/remove_tree.h"
-#include "acquire/tree_removal.h"
-#include "acquire/windows_file_operations.h"
-#include "acquire/work_area.h"
-#include "platform/child_process.h"
-#include "platform/unique_handle.h"
-#include "test_support.h"
-#include "ui/progress_console.h"
+#include "acquire/publisher/publisher_win.h"
+#include "acquire/work_area/file_operations_win.h"
+#include "acquire/work_area/tree_removal.h"
+#include "acquire/work_area/work_area_win.h"
+#include "platform/child_process_win.h"
+#include "platform/unique_handle_win.h"
+#include "test_support_win.h"
+#include "ui/progress_console_win.h"
 
 using namespace velbro;
 using test_support::beside_this_program;
@@ -120,7 +119,7 @@ NativePath scratch(const char* name) {
 struct Made {
     NativePath path;
     ~Made() {
-        if (!path.empty()) remove_dir_tree(path);
+        if (!path.empty()) remove_dir_tree(windows_file_operations(), path);
     }
 };
 
@@ -283,7 +282,7 @@ Outcome link_check() {
     if (!area.ok()) return failed("prepare_work_area: " + area.error().message);
     const Made work{area.value().work_dir};
     const NativePath link = at_work_dir_name ? work.path : work.path + u"\\link";
-    const DWORD room = at_work_dir_name ? remove_dir_tree(work.path) : ERROR_SUCCESS;
+    const DWORD room = at_work_dir_name ? remove_dir_tree(windows_file_operations(), work.path) : ERROR_SUCCESS;
     if (room != ERROR_SUCCESS) return failed("cannot make room for the link", room);
     const NativePath missing = canary + u"\\missing";
     const DWORD error = make_link(kind, link, dangling ? missing : kind == Link::file_symlink ? canary_file : canary);
@@ -309,7 +308,8 @@ Outcome link_check() {
             return failed("a folder was made where the link led");
         }
     }
-    if (const DWORD removal = remove_dir_tree(work.path)) return failed("the removal failed", removal);
+    const DWORD removal = remove_dir_tree(windows_file_operations(), work.path);
+    if (removal) return failed("the removal failed", removal);
     if (::GetFileAttributesW(wide_ptr(work.path)) != INVALID_FILE_ATTRIBUTES) {
         return failed("the work directory is still there");
     }
@@ -340,7 +340,7 @@ Outcome open_and_read_only_files() {
             return failed("FileDispositionInfoEx on a folder that is not empty did not answer 145", error);
         }
     }
-    if (const DWORD error = remove_dir_tree(dir)) return failed("the removal failed", error);
+    if (const DWORD error = remove_dir_tree(windows_file_operations(), dir)) return failed("the removal failed", error);
     if (::GetFileAttributesW(wide_ptr(dir)) != INVALID_FILE_ATTRIBUTES) {
         return failed("the folder is still there while the files are open");
     }
@@ -614,8 +614,8 @@ int wmain(int argc, wchar_t** argv) {
         {"child writes through the handles it was given, and finds no other of ours", child_handles},
         {"child process runner and error texts (platform_windows_tests.exe)",
          [] { return test_program("platform_windows_tests"); }},
-        {"console output (console_tests.exe)", [] { return test_program("console_tests"); }},
-        {"work area and removal (work_area_tests.exe)", [] { return test_program("work_area_tests"); }},
+        {"console output (ui_windows_tests.exe)", [] { return test_program("ui_windows_tests"); }},
+        {"work area and removal (work_area_windows_tests.exe)", [] { return test_program("work_area_windows_tests"); }},
     };
     const char* const words[] = {"passed  ", "failed  ", "skipped ", "incomplete "};
     int counts[4] = {};

@@ -12,7 +12,7 @@
 #include <cwchar>
 #include <string>
 
-#include "platform/unique_handle.h"
+#include "platform/unique_handle_win.h"
 
 namespace {
 

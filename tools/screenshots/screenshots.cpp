@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "program/driver.h"
+#include "end_to_end/driver.h"
 
 namespace velbro::e2e {
 namespace {
