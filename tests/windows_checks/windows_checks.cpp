@@ -421,11 +421,18 @@ Outcome run_hidden(const ChildCommand& command, DWORD limit_ms) {
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION started{};
-    if (!line.ok() || !::CreateProcessW(wide_ptr(command.program), wide_ptr(line.value()), nullptr, nullptr, FALSE,
-                                        CREATE_NO_WINDOW, nullptr, wide_ptr(beside_this_program(u"")), &startup,
-                                        &started)) {
-        return failed("cannot start it", ::GetLastError());
+    const auto start = [&] {
+        return line.ok() && ::CreateProcessW(wide_ptr(command.program), wide_ptr(line.value()), nullptr, nullptr,
+                                             FALSE, CREATE_NO_WINDOW, nullptr, wide_ptr(beside_this_program(u"")),
+                                             &startup, &started);
+    };
+    DWORD error = start() ? ERROR_SUCCESS : ::GetLastError();
+    // Under Wine, "internal error" (1359) means Wine's own start of the child failed: tried
+    // again, at most twice, as the runner's tests do.
+    for (int retry = 0; retry < 2 && error == ERROR_INTERNAL_ERROR && test_support::running_under_wine(); ++retry) {
+        error = start() ? ERROR_SUCCESS : ::GetLastError();
     }
+    if (error != ERROR_SUCCESS) return failed("cannot start it", error);
     const UniqueHandle process(started.hProcess), thread(started.hThread);
     if (::WaitForSingleObject(process.get(), limit_ms) != WAIT_OBJECT_0) {
         ::TerminateProcess(process.get(), 1);
