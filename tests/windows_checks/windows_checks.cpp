@@ -132,6 +132,16 @@ bool create_file(UniqueHandle& file, const NativePath& path, std::string_view te
     return file && ::WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
 
+// The descriptor's `parts` as SDDL text; empty when it cannot be shown.
+std::string sddl(PSECURITY_DESCRIPTOR descriptor, SECURITY_INFORMATION parts) {
+    LPWSTR text = nullptr;
+    if (!::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, parts, &text, nullptr)) {
+        return "";
+    }
+    const UniqueLocal owned(text);
+    return to_utf8(reinterpret_cast<const char16_t*>(text));
+}
+
 // A plain directory (not a link), owned by Administrators or SYSTEM, its DACL protected with
 // exactly full control for SYSTEM and Administrators inherited by files and folders, and a
 // standard user refused when it really tries. Empty when all holds.
@@ -151,14 +161,9 @@ std::string protection_fault(const NativePath& dir) {
     const DWORD read = ::GetSecurityInfo(folder.get(), SE_FILE_OBJECT, parts, nullptr, nullptr, nullptr, nullptr,
                                          &descriptor);
     const UniqueLocal owned_descriptor(descriptor);
-    LPWSTR text = nullptr;
     if (read != ERROR_SUCCESS) return failed("cannot read its security", read).reason;
-    if (!::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, parts, &text,
-                                                                nullptr)) {
-        return failed("cannot show its security", ::GetLastError()).reason;
-    }
-    const UniqueLocal owned_text(text);
-    const std::string shown = to_utf8(reinterpret_cast<const char16_t*>(text));
+    const std::string shown = sddl(descriptor, parts);
+    if (shown.empty()) return failed("cannot show its security", ::GetLastError()).reason;
     const std::string owner = shown.substr(0, shown.find("D:"));
     // An owner may always rewrite the DACL, whatever it says; the work directory names its own.
     if (owner != "O:BA") return "its owner is " + owner;
@@ -191,14 +196,10 @@ std::string protection_fault(const NativePath& dir) {
                                                     DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, nullptr,
                                                     &file_descriptor);
     const UniqueLocal owned_file_descriptor(file_descriptor);
-    LPWSTR file_text = nullptr;
-    if (file_read != ERROR_SUCCESS || !::ConvertSecurityDescriptorToStringSecurityDescriptorW(
-                                          file_descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &file_text,
-                                          nullptr)) {
+    std::string inherited = file_read == ERROR_SUCCESS ? sddl(file_descriptor, DACL_SECURITY_INFORMATION) : "";
+    if (inherited.empty()) {
         return failed("cannot read the security of a file made in it", file_read ? file_read : ::GetLastError()).reason;
     }
-    const UniqueLocal owned_file_text(file_text);
-    std::string inherited = to_utf8(reinterpret_cast<const char16_t*>(file_text));
     if (inherited.starts_with("D:AI(")) inherited.erase(2, 2);
     if (inherited != "D:(A;ID;FA;;;SY)(A;ID;FA;;;BA)") return "a file made in it has the DACL " + inherited;
     if (!::SetThreadToken(nullptr, standard)) {
