@@ -71,7 +71,7 @@ scratch="the kit's scratch folder is not on a local fixed volume that supports P
 privilege="no privilege to create symbolic links, even after enabling it"
 cat >"$work/expected" <<EOF2
 failed  work directory protected, full control for SYSTEM and Administrators only: \
-cannot make a token whose default owner is the user (error 1)
+cannot act with the user as the default owner
 incomplete junction inside the work directory removed as a link: $scratch
 incomplete directory symbolic link inside the work directory removed as a link: $privilege
 incomplete file symbolic link inside the work directory removed as a link: $privilege

@@ -142,11 +142,10 @@ std::string sddl(PSECURITY_DESCRIPTOR descriptor, SECURITY_INFORMATION parts) {
     return to_utf8(reinterpret_cast<const char16_t*>(text));
 }
 
-// Acts with `token` on this thread until it goes; a token that cannot be taken on leaves
-// `acting` false.
+// Acts with `token` on this thread until it goes; without a token, or refused it, `acting` is false.
 struct ActingAs {
-    bool acting;
-    explicit ActingAs(HANDLE token) : acting(::SetThreadToken(nullptr, token)) {}
+    UniqueHandle token;
+    bool acting = token && ::SetThreadToken(nullptr, token.get());
     ~ActingAs() { ::RevertToSelf(); }
 };
 
@@ -227,9 +226,8 @@ std::string protection_fault(const NativePath& dir) {
     }
     if (inherited.starts_with("D:AI(")) inherited.erase(2, 2);
     if (inherited != "D:(A;ID;FA;;;SY)(A;ID;FA;;;BA)") return "a file made in it has the DACL " + inherited;
-    const UniqueHandle standard = user_token(true);
-    const ActingAs as_standard_user(standard.get());
-    if (!standard || !as_standard_user.acting) return failed("cannot act as a standard user", ::GetLastError()).reason;
+    const ActingAs as_standard_user{user_token(true)};
+    if (!as_standard_user.acting) return failed("cannot act as a standard user", ::GetLastError()).reason;
     const auto error_of = [](bool done) { return done ? DWORD{ERROR_SUCCESS} : ::GetLastError(); };
     const auto opens = [&](const NativePath& path, DWORD access, DWORD disposition) {
         return bool(UniqueHandle(::CreateFileW(wide_ptr(path), access, all, nullptr, disposition,
@@ -252,15 +250,11 @@ std::string protection_fault(const NativePath& dir) {
 // descriptor names makes Administrators the owner then.
 Outcome work_dir_protection() {
     if (auto skip = unless_windows("Wine does not keep a folder's security descriptor", 0)) return *skip;
-    const UniqueHandle creator = user_token(false);
-    if (!creator) return failed("cannot make a token whose default owner is the user", ::GetLastError());
-    const Result<WorkPaths> area = [&]() -> Result<WorkPaths> {
-        const ActingAs as_creator(creator.get());
-        if (!as_creator.acting) return InstallError{"cannot act with that token"};
-        return prepare_work_area();
-    }();
-    if (!area.ok()) return failed("prepare_work_area: " + area.error().message);
-    const Made work{area.value().work_dir};
+    std::optional<Result<WorkPaths>> area;
+    if (const ActingAs as_creator{user_token(false)}; as_creator.acting) area = prepare_work_area();
+    if (!area) return failed("cannot act with the user as the default owner");
+    if (!area->ok()) return failed("prepare_work_area: " + area->error().message);
+    const Made work{area->value().work_dir};
     const std::string fault = protection_fault(work.path);
     return {fault.empty() ? PASSED : FAILED, fault};
 }
@@ -395,10 +389,10 @@ Outcome held_plant_at_name() {
     const NativePath held_file = work.path + u"\\held.txt", junction = work.path + u"\\out";
     HeldOplock oplock;
     {
-        const UniqueHandle standard = user_token(true);
-        const ActingAs planter(standard.get());
-        DWORD error = standard && planter.acting && ::CreateDirectoryW(wide_ptr(work.path), nullptr) &&
-                              oplock.hold(held_file) ? ERROR_SUCCESS : ::GetLastError();
+        const ActingAs planter{user_token(true)};
+        DWORD error = planter.acting && ::CreateDirectoryW(wide_ptr(work.path), nullptr) && oplock.hold(held_file)
+                          ? ERROR_SUCCESS
+                          : ::GetLastError();
         if (!error) error = make_link(Link::junction, junction, canary);
         if (error) return failed("cannot plant as a standard user", error);
     }

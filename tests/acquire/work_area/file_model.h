@@ -26,10 +26,10 @@ enum class Kind { file, directory, file_link, directory_link, junction };
 // Names as NTFS compares them by default: ordinally, each unit upper-cased (by the volume's
 // table; ASCII letters are all the names here need), whatever case they were made in.
 struct NameOrder {
-    static char16_t upper(char16_t unit) { return unit >= u'a' && unit <= u'z' ? char16_t(unit - u'a' + u'A') : unit; }
     bool operator()(std::u16string_view a, std::u16string_view b) const {
+        const auto upper = [](char16_t c) { return c >= u'a' && c <= u'z' ? char16_t(c - u'a' + u'A') : c; };
         return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
-                                            [](char16_t x, char16_t y) { return upper(x) < upper(y); });
+                                            [&](char16_t x, char16_t y) { return upper(x) < upper(y); });
     }
 };
 
