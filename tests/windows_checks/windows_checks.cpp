@@ -157,26 +157,23 @@ struct ActingAs {
 // Empty when Windows refuses.
 UniqueHandle user_token(bool as_standard_user) {
     BYTE admins[SECURITY_MAX_SID_SIZE];
+    alignas(TOKEN_USER) BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
     DWORD size = sizeof admins;
-    ::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &size);
     SID_AND_ATTRIBUTES deny_only{admins, 0};
     HANDLE own = nullptr, restricted = nullptr, copy = nullptr;
-    ::OpenProcessToken(::GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &own);
-    const UniqueHandle owned_own(own);
-    if (as_standard_user && !::CreateRestrictedToken(own, DISABLE_MAX_PRIVILEGE | LUA_TOKEN, 1, &deny_only, 0,
-                                                     nullptr, 0, nullptr, &restricted)) {
-        return UniqueHandle();
-    }
-    const UniqueHandle owned_restricted(restricted);
-    alignas(TOKEN_USER) BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    if (!::GetTokenInformation(own, TokenUser, user, sizeof user, &size) ||
-        !::DuplicateTokenEx(restricted ? restricted : own, TOKEN_IMPERSONATE | TOKEN_QUERY | TOKEN_ADJUST_DEFAULT,
-                            nullptr, SecurityImpersonation, TokenImpersonation, &copy)) {
-        return UniqueHandle();
-    }
+    const bool made =
+        ::OpenProcessToken(::GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &own) &&
+        ::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &size) &&
+        ::GetTokenInformation(own, TokenUser, user, sizeof user, &size) &&
+        (!as_standard_user || ::CreateRestrictedToken(own, DISABLE_MAX_PRIVILEGE | LUA_TOKEN, 1, &deny_only, 0,
+                                                      nullptr, 0, nullptr, &restricted)) &&
+        ::DuplicateTokenEx(restricted ? restricted : own, TOKEN_IMPERSONATE | TOKEN_QUERY | TOKEN_ADJUST_DEFAULT,
+                           nullptr, SecurityImpersonation, TokenImpersonation, &copy);
+    const UniqueHandle owned[] = {UniqueHandle(own), UniqueHandle(restricted)};
     UniqueHandle token(copy);
     TOKEN_OWNER owner{reinterpret_cast<TOKEN_USER*>(user)->User.Sid};
-    return ::SetTokenInformation(token.get(), TokenOwner, &owner, sizeof owner) ? std::move(token) : UniqueHandle();
+    return made && ::SetTokenInformation(token.get(), TokenOwner, &owner, sizeof owner) ? std::move(token)
+                                                                                         : UniqueHandle();
 }
 
 // A plain directory (not a link), owned by Administrators or SYSTEM, its DACL protected with
@@ -347,28 +344,6 @@ Outcome link_check() {
     return {};
 }
 
-// A batch oplock its holder never acknowledges: an open that breaks it (one asking for
-// DELETE, say) waits for as long as the holder likes. Released, its request ended, as it goes.
-struct HeldOplock {
-    UniqueHandle file, event{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-    OVERLAPPED request{};
-    bool held = false;
-    // Creates `path` and asks for the oplock on it; false with the error as the last error.
-    bool hold(const NativePath& path) {
-        file.reset(::CreateFileW(wide_ptr(path), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                 nullptr, CREATE_NEW, FILE_FLAG_OVERLAPPED, nullptr));
-        request.hEvent = event.get();
-        held = file && event && !::DeviceIoControl(file.get(), FSCTL_REQUEST_BATCH_OPLOCK, nullptr, 0, nullptr, 0,
-                                                   nullptr, &request) && ::GetLastError() == ERROR_IO_PENDING;
-        return held;
-    }
-    bool broken() const { return ::WaitForSingleObject(event.get(), 0) != WAIT_TIMEOUT; }
-    ~HeldOplock() {
-        DWORD transferred = 0;
-        if (held && ::CancelIoEx(file.get(), &request)) ::GetOverlappedResult(file.get(), &request, &transferred, TRUE);
-    }
-};
-
 // What a standard user can leave at the work directory's name: a folder of their own holding a
 // file under an oplock they never acknowledge and, beside the file, a junction out to a
 // canary. The preparation must refuse at once and leave all of it as it stands.
@@ -387,20 +362,31 @@ Outcome held_plant_at_name() {
         return failed("cannot make room for the plant", room);
     }
     const NativePath held_file = work.path + u"\\held.txt", junction = work.path + u"\\out";
-    HeldOplock oplock;
+    // A batch oplock: an open that breaks it (one asking for DELETE, say) waits until its
+    // holder acknowledges, which this one never does. The request ends as the file closes,
+    // before the plant's removal and while the request's structure, made first, still lives.
+    OVERLAPPED oplock{};
+    const UniqueHandle broken(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    oplock.hEvent = broken.get();
+    UniqueHandle file;
+    const auto hold_oplock = [&] {
+        file.reset(::CreateFileW(wide_ptr(held_file), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                 CREATE_NEW, FILE_FLAG_OVERLAPPED, nullptr));
+        return file && !::DeviceIoControl(file.get(), FSCTL_REQUEST_BATCH_OPLOCK, nullptr, 0, nullptr, 0, nullptr,
+                                          &oplock) && ::GetLastError() == ERROR_IO_PENDING;
+    };
     {
         const ActingAs planter{user_token(true)};
-        DWORD error = planter.acting && ::CreateDirectoryW(wide_ptr(work.path), nullptr) && oplock.hold(held_file)
-                          ? ERROR_SUCCESS
-                          : ::GetLastError();
-        if (!error) error = make_link(Link::junction, junction, canary);
-        if (error) return failed("cannot plant as a standard user", error);
+        if (!planter.acting || !::CreateDirectoryW(wide_ptr(work.path), nullptr) ||
+            make_link(Link::junction, junction, canary) != ERROR_SUCCESS || !hold_oplock()) {
+            return failed("cannot plant as a standard user", ::GetLastError());
+        }
     }
     std::optional<Result<WorkPaths>> refused;
     test_support::within_deadline("prepare_work_area beside a held oplock", [&] { refused = prepare_work_area(); },
                                   10000);
     if (const std::string fault = refusal_fault(*refused, work.path); !fault.empty()) return failed(fault);
-    if (oplock.broken()) return failed("the planted file's oplock was broken");
+    if (::WaitForSingleObject(broken.get(), 0) != WAIT_TIMEOUT) return failed("the planted file's oplock was broken");
     if (::GetFileAttributesW(wide_ptr(held_file)) == INVALID_FILE_ATTRIBUTES ||
         (::GetFileAttributesW(wide_ptr(junction)) & FILE_ATTRIBUTE_REPARSE_POINT) == 0 ||
         read_file(canary + u"\\canary.txt") != "canary") {
