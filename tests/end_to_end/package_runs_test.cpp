@@ -33,6 +33,9 @@ struct Outcome {
     std::string content;    // "<log>" stands for the log's path
     std::int32_t os_error;  // not 0: a system message and this code follow the content
     std::string console;    // after the title
+    // Someone else's folder at the work directory's name, holding a file: the run must leave
+    // both as they are; the content is followed by the folder's path and ": ".
+    bool planted = false;
 };
 
 void PrintTo(const Outcome& outcome, std::ostream* out) { *out << outcome.name; }
@@ -42,6 +45,7 @@ struct Observed {
     std::string console;
     std::optional<DWORD> exit_code;
     std::vector<std::string> left_behind;
+    NativePath work_dir;
 };
 
 // Confirms, reads the outcome dialog and the console, closes the dialog and collects the exit
@@ -52,6 +56,11 @@ Observed run(const Outcome& outcome, const RunFolders& folders, const NativePath
         Program::start(package_run_environment(folders, outcome.package, outcome.curl_exit), exe);
     const HWND confirmation = program.wait_for_dialog();
     EXPECT_NE(confirmation, nullptr) << "no confirmation dialog";
+    observed.work_dir = folders.system_root() + u"\\Temp\\velbro-vpn-" + to_wide(std::to_string(program.pid()));
+    if (outcome.planted) {
+        test_support::make_dir(observed.work_dir);
+        test_support::make_file(observed.work_dir + u"\\Cloudflare_WARP.msi", "someone else's");
+    }
     if (confirmation == nullptr || !click_button(confirmation, BUTTON_INSTALL)) return observed;
 
     // Wine's msiexec shows an error box when a package fails, even with /passive: closed here,
@@ -82,12 +91,11 @@ TEST_P(PackageRunTest, ShowsItsOutcomeAndLeavesNothing) {
         ASSERT_EQ(recorded_property(INSTALL_OK, u"ORGANIZATION"), std::nullopt) << "still installed";
     }
     const RunFolders folders;
-    std::string content = outcome.content;
+    const Observed observed = run(outcome, folders);
+    std::string content = outcome.content + (outcome.planted ? to_utf8(observed.work_dir) + ": " : "");
     if (const std::size_t at = content.find("<log>"); at != std::string::npos) {
         content.replace(at, 5, to_utf8(folders.temp() + u"\\velbro-vpn-install.log"));
     }
-
-    const Observed observed = run(outcome, folders);
 
     EXPECT_EQ(observed.outcome.main_instruction, outcome.success ? "Vellumbrok VPN er installeret"
                                                                  : "Installationen fejlede");
@@ -99,10 +107,14 @@ TEST_P(PackageRunTest, ShowsItsOutcomeAndLeavesNothing) {
     EXPECT_EQ(observed.outcome.icon, outcome.success ? "program" : "error");
     EXPECT_EQ(observed.console, TITLE + outcome.console);
     EXPECT_EQ(observed.exit_code, outcome.success ? 0u : 1u) << "nullopt: still running at the deadline";
-    // msiexec writes its log in the temporary folder; nothing else stays.
-    EXPECT_EQ(observed.left_behind, outcome.console.ends_with(INSTALL)
-                                        ? std::vector<std::string>{"velbro-vpn-install.log"}
-                                        : std::vector<std::string>{});
+    // msiexec writes its log in the temporary folder; nothing else stays but what was planted.
+    std::vector<std::string> stays;
+    if (outcome.console.ends_with(INSTALL)) stays.push_back("velbro-vpn-install.log");
+    if (outcome.planted) {
+        stays.push_back(to_utf8(observed.work_dir.substr(observed.work_dir.rfind(u'\\') + 1)));
+        EXPECT_EQ(test_support::read_file(observed.work_dir + u"\\Cloudflare_WARP.msi"), "someone else's");
+    }
+    EXPECT_EQ(observed.left_behind, stays);
     if (outcome.success) {
         EXPECT_EQ(recorded_property(INSTALL_OK, u"ORGANIZATION"), "velbro");
         EXPECT_EQ(recorded_property(INSTALL_OK, u"ONBOARDING"), "false");
@@ -126,6 +138,8 @@ INSTANTIATE_TEST_SUITE_P(
         Outcome{"DownloadFails", u"install-ok.msi", u"22", false, "Download fejlede (exit code: 22).", 0,
                 FETCHED},
         Outcome{"NothingDownloaded", nullptr, u"0", false, "Kan ikke åbne installationsfilen: ", 2, FETCHED},
+        Outcome{"SomethingAtTheWorkDirsName", u"install-ok.msi", u"0", false, "Kan ikke oprette ", 183, "",
+                true},
         WRONG_SIGNER),
     [](const ::testing::TestParamInfo<Outcome>& info) { return std::string(info.param.name); });
 

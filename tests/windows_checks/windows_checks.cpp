@@ -142,6 +142,40 @@ std::string sddl(PSECURITY_DESCRIPTOR descriptor, SECURITY_INFORMATION parts) {
     return to_utf8(reinterpret_cast<const char16_t*>(text));
 }
 
+// Acts with `token` on this thread until it goes; without a token, or refused it, `acting` is false.
+struct ActingAs {
+    UniqueHandle token;
+    bool acting = token && ::SetThreadToken(nullptr, token.get());
+    ~ActingAs() { ::RevertToSelf(); }
+};
+
+// This administrator's token, making the user's own account the owner of what it creates, as
+// the policy "Default owner for objects created by members of the Administrators group: Object
+// creator" does. As a standard user, also with the Administrators group made deny-only and
+// every privilege dropped: it can then do at most what the same person's unelevated session
+// can, so what it is refused a standard user is refused, and what it plants one can plant.
+// Empty when Windows refuses.
+UniqueHandle user_token(bool as_standard_user) {
+    BYTE admins[SECURITY_MAX_SID_SIZE];
+    alignas(TOKEN_USER) BYTE user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof admins;
+    SID_AND_ATTRIBUTES deny_only{admins, 0};
+    HANDLE own = nullptr, restricted = nullptr, copy = nullptr;
+    const bool made =
+        ::OpenProcessToken(::GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &own) &&
+        ::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &size) &&
+        ::GetTokenInformation(own, TokenUser, user, sizeof user, &size) &&
+        (!as_standard_user || ::CreateRestrictedToken(own, DISABLE_MAX_PRIVILEGE | LUA_TOKEN, 1, &deny_only, 0,
+                                                      nullptr, 0, nullptr, &restricted)) &&
+        ::DuplicateTokenEx(restricted ? restricted : own, TOKEN_IMPERSONATE | TOKEN_QUERY | TOKEN_ADJUST_DEFAULT,
+                           nullptr, SecurityImpersonation, TokenImpersonation, &copy);
+    const UniqueHandle owned[] = {UniqueHandle(own), UniqueHandle(restricted)};
+    UniqueHandle token(copy);
+    TOKEN_OWNER owner{reinterpret_cast<TOKEN_USER*>(user)->User.Sid};
+    return made && ::SetTokenInformation(token.get(), TokenOwner, &owner, sizeof owner) ? std::move(token)
+                                                                                         : UniqueHandle();
+}
+
 // A plain directory (not a link), owned by Administrators or SYSTEM, its DACL protected with
 // exactly full control for SYSTEM and Administrators inherited by files and folders, and a
 // standard user refused when it really tries. Empty when all holds.
@@ -172,19 +206,6 @@ std::string protection_fault(const NativePath& dir) {
     if (dacl.starts_with("D:PAI(")) dacl.erase(3, 2);
     if (dacl != "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)") return "its DACL is " + shown.substr(owner.size());
 
-    // This administrator's token with the Administrators group made deny-only and every
-    // privilege dropped can do at most what the same person's unelevated session can: what
-    // it is refused, a standard user is refused.
-    BYTE admins[SECURITY_MAX_SID_SIZE];
-    DWORD admins_size = sizeof admins;
-    ::CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins, &admins_size);
-    SID_AND_ATTRIBUTES deny_only{admins, 0};
-    HANDLE own = nullptr, restricted = nullptr, standard = nullptr;
-    ::OpenProcessToken(::GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &own);
-    ::CreateRestrictedToken(own, DISABLE_MAX_PRIVILEGE | LUA_TOKEN, 1, &deny_only, 0, nullptr, 0, nullptr,
-                            &restricted);
-    ::DuplicateToken(restricted, SecurityImpersonation, &standard);
-    const UniqueHandle owned[] = {UniqueHandle(own), UniqueHandle(restricted), UniqueHandle(standard)};
     UniqueHandle inside;
     if (!create_file(inside, dir + u"\\inside.txt", "x")) {
         return failed("cannot make a file in it", ::GetLastError()).reason;
@@ -202,12 +223,8 @@ std::string protection_fault(const NativePath& dir) {
     }
     if (inherited.starts_with("D:AI(")) inherited.erase(2, 2);
     if (inherited != "D:(A;ID;FA;;;SY)(A;ID;FA;;;BA)") return "a file made in it has the DACL " + inherited;
-    if (!::SetThreadToken(nullptr, standard)) {
-        return failed("cannot act as a standard user", ::GetLastError()).reason;
-    }
-    const struct Reverting {
-        ~Reverting() { ::RevertToSelf(); }
-    } as_standard_user;
+    const ActingAs as_standard_user{user_token(true)};
+    if (!as_standard_user.acting) return failed("cannot act as a standard user", ::GetLastError()).reason;
     const auto error_of = [](bool done) { return done ? DWORD{ERROR_SUCCESS} : ::GetLastError(); };
     const auto opens = [&](const NativePath& path, DWORD access, DWORD disposition) {
         return bool(UniqueHandle(::CreateFileW(wide_ptr(path), access, all, nullptr, disposition,
@@ -226,11 +243,15 @@ std::string protection_fault(const NativePath& dir) {
     return "";
 }
 
+// Made where policy would make the administrator's own account the owner: only the owner the
+// descriptor names makes Administrators the owner then.
 Outcome work_dir_protection() {
     if (auto skip = unless_windows("Wine does not keep a folder's security descriptor", 0)) return *skip;
-    const Result<WorkPaths> area = prepare_work_area();
-    if (!area.ok()) return failed("prepare_work_area: " + area.error().message);
-    const Made work{area.value().work_dir};
+    std::optional<Result<WorkPaths>> area;
+    if (const ActingAs as_creator{user_token(false)}; as_creator.acting) area = prepare_work_area();
+    if (!area) return failed("cannot act with the user as the default owner");
+    if (!area->ok()) return failed("prepare_work_area: " + area->error().message);
+    const Made work{area->value().work_dir};
     const std::string fault = protection_fault(work.path);
     return {fault.empty() ? PASSED : FAILED, fault};
 }
@@ -263,10 +284,21 @@ DWORD make_link(Link kind, const NativePath& link, const NativePath& target) {
     return set ? ERROR_SUCCESS : ::GetLastError();
 }
 
+// Empty when the work area's preparation refused, with error 183, to work where something
+// already stood at the work directory's name; what is wrong otherwise.
+std::string refusal_fault(const Result<WorkPaths>& area, const NativePath& work_dir) {
+    if (area.ok()) return "prepare_work_area took over what stood at the name";
+    const std::string& message = area.error().message;
+    return test_support::is_system_error_text(message, "kan ikke oprette " + to_utf8(work_dir) + ": ", 183)
+               ? ""
+               : "prepare_work_area: " + message;
+}
+
 // A link to a canary outside the work directory, inside it or standing at its name: the
-// removal, or the work area's preparation, takes the link away and leaves the canary be. A
-// dangling link at the name leads to a folder that must not come to exist: made there, the
-// work directory would be a link its planter can point elsewhere.
+// removal takes a link inside away and leaves the canary be; the work area's preparation
+// refuses a link at the name and leaves it as it stands. A dangling link at the name leads to
+// a folder that must not come to exist: made there, the work directory would be a link its
+// planter can point elsewhere.
 template <Link kind, bool at_work_dir_name, bool dangling = false>
 Outcome link_check() {
     if (auto skip = unless_windows("Wine cannot make links", kind == Link::junction ? SCRATCH : SCRATCH | SYMLINKS)) {
@@ -279,7 +311,7 @@ Outcome link_check() {
         !create_file(canary_handle, canary_file, "canary")) {
         return failed("cannot make the canary", ::GetLastError());
     }
-    Result<WorkPaths> area = prepare_work_area();
+    const Result<WorkPaths> area = prepare_work_area();
     if (!area.ok()) return failed("prepare_work_area: " + area.error().message);
     const Made work{area.value().work_dir};
     const NativePath link = at_work_dir_name ? work.path : work.path + u"\\link";
@@ -296,17 +328,11 @@ Outcome link_check() {
         return failed("the link was made but does not lead where it should");
     }
     if (at_work_dir_name) {
-        area = prepare_work_area();
-        if (!area.ok()) return failed("prepare_work_area with the link there: " + area.error().message);
-        const DWORD kind_bits = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
-        if ((::GetFileAttributesW(wide_ptr(work.path)) & kind_bits) != FILE_ATTRIBUTE_DIRECTORY) {
-            return failed("no fresh directory stands at the work directory's name");
+        if (const std::string fault = refusal_fault(prepare_work_area(), work.path); !fault.empty()) {
+            return failed(fault);
         }
-        if (const std::string fault = protection_fault(work.path); !fault.empty()) {
-            return failed("the fresh work directory: " + fault);
-        }
-        if (::GetFileAttributesW(wide_ptr(missing)) != INVALID_FILE_ATTRIBUTES) {
-            return failed("a folder was made where the link led");
+        if ((::GetFileAttributesW(wide_ptr(link)) & FILE_ATTRIBUTE_REPARSE_POINT) == 0 || !leads_to_canary()) {
+            return failed("the link at the name was changed");
         }
     }
     const DWORD removal = remove_dir_tree(windows_file_operations(), work.path);
@@ -315,6 +341,57 @@ Outcome link_check() {
         return failed("the work directory is still there");
     }
     if (read_file(canary_file) != "canary") return failed("the canary's contents were touched");
+    return {};
+}
+
+// What a standard user can leave at the work directory's name: a folder of their own holding a
+// file under an oplock they never acknowledge and, beside the file, a junction out to a
+// canary. The preparation must refuse at once and leave all of it as it stands.
+Outcome held_plant_at_name() {
+    if (auto skip = unless_windows("Wine cannot make links", SCRATCH)) return *skip;
+    const NativePath canary = scratch("canary-");
+    UniqueHandle canary_file;
+    if (!::CreateDirectoryW(wide_ptr(canary), nullptr) ||
+        !create_file(canary_file, canary + u"\\canary.txt", "canary")) {
+        return failed("cannot make the canary", ::GetLastError());
+    }
+    const Result<WorkPaths> area = prepare_work_area();
+    if (!area.ok()) return failed("prepare_work_area: " + area.error().message);
+    const Made work{area.value().work_dir};
+    if (const DWORD room = remove_dir_tree(windows_file_operations(), work.path)) {
+        return failed("cannot make room for the plant", room);
+    }
+    const NativePath held_file = work.path + u"\\held.txt", junction = work.path + u"\\out";
+    // A batch oplock: an open that breaks it (one asking for DELETE, say) waits until its
+    // holder acknowledges, which this one never does. The request ends as the file closes,
+    // before the plant's removal and while the request's structure, made first, still lives.
+    OVERLAPPED oplock{};
+    const UniqueHandle broken(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    oplock.hEvent = broken.get();
+    UniqueHandle file;
+    const auto hold_oplock = [&] {
+        file.reset(::CreateFileW(wide_ptr(held_file), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                 CREATE_NEW, FILE_FLAG_OVERLAPPED, nullptr));
+        return file && !::DeviceIoControl(file.get(), FSCTL_REQUEST_BATCH_OPLOCK, nullptr, 0, nullptr, 0, nullptr,
+                                          &oplock) && ::GetLastError() == ERROR_IO_PENDING;
+    };
+    {
+        const ActingAs planter{user_token(true)};
+        if (!planter.acting || !::CreateDirectoryW(wide_ptr(work.path), nullptr) ||
+            make_link(Link::junction, junction, canary) != ERROR_SUCCESS || !hold_oplock()) {
+            return failed("cannot plant as a standard user", ::GetLastError());
+        }
+    }
+    std::optional<Result<WorkPaths>> refused;
+    test_support::within_deadline("prepare_work_area beside a held oplock", [&] { refused = prepare_work_area(); },
+                                  10000);
+    if (const std::string fault = refusal_fault(*refused, work.path); !fault.empty()) return failed(fault);
+    if (::WaitForSingleObject(broken.get(), 0) != WAIT_TIMEOUT) return failed("the planted file's oplock was broken");
+    if (::GetFileAttributesW(wide_ptr(held_file)) == INVALID_FILE_ATTRIBUTES ||
+        (::GetFileAttributesW(wide_ptr(junction)) & FILE_ATTRIBUTE_REPARSE_POINT) == 0 ||
+        read_file(canary + u"\\canary.txt") != "canary") {
+        return failed("the plant was changed");
+    }
     return {};
 }
 
@@ -606,14 +683,15 @@ int wmain(int argc, wchar_t** argv) {
          link_check<Link::dir_symlink, false>},
         {"file symbolic link inside the work directory removed as a link",
          link_check<Link::file_symlink, false>},
-        {"junction at the work directory's name replaced by a fresh directory",
-         link_check<Link::junction, true>},
-        {"directory symbolic link at the work directory's name replaced by a fresh directory",
+        {"junction at the work directory's name refused, left as it stands", link_check<Link::junction, true>},
+        {"directory symbolic link at the work directory's name refused, left as it stands",
          link_check<Link::dir_symlink, true>},
-        {"file symbolic link at the work directory's name replaced by a fresh directory",
+        {"file symbolic link at the work directory's name refused, left as it stands",
          link_check<Link::file_symlink, true>},
-        {"junction to a missing folder at the work directory's name replaced, nothing made where it led",
+        {"junction to a missing folder at the work directory's name refused, nothing made where it led",
          link_check<Link::junction, true, true>},
+        {"standard user's folder at the work directory's name, a file in it under an oplock, refused at once",
+         held_plant_at_name},
         {"hard link to a read-only file outside stops the fallback removal, the file unchanged",
          hard_link_on_fallback_road},
         {"open and read-only files removed at once (FileDispositionInfoEx)", open_and_read_only_files},

@@ -87,7 +87,8 @@ public:
     virtual std::uint32_t open_path(const NativePath& path, std::uint32_t access, FinalLink link,
                                     FileHandle& opened) = 0;
     // Opens `name` relative to the open directory `dir`, or `dir` itself when `name` is empty
-    // (NtOpenFile), shared for everything. A pending deletion answers delete_pending.
+    // (NtOpenFile), shared for everything, the name compared case-insensitively as CreateFileW
+    // compares it. A pending deletion answers delete_pending.
     virtual std::uint32_t open_at(FileHandle dir, std::u16string_view name, std::uint32_t access,
                                   FinalLink link, bool dont_reparse, FileHandle& opened) = 0;
     // FileBasicInfo's attributes, read and written; 0 written leaves them as they are.
@@ -104,8 +105,9 @@ public:
     virtual std::uint32_t create_directory(const NativePath& path) = 0;
     // Creates the directory `name` in the open directory `dir` with the work directory's
     // descriptor (NtCreateFile, FILE_CREATE): a link at the name is never followed, it
-    // collides as anything else there does (already_exists). `made` can list the directory
-    // and read its attributes. Errors are reported as CreateDirectoryW reports them.
+    // collides as anything else there does (already_exists), a name in another case
+    // included. `made` can list the directory and read its attributes. Errors are reported as
+    // CreateDirectoryW reports them.
     virtual std::uint32_t create_private_dir_at(FileHandle dir, std::u16string_view name, bool dont_reparse,
                                                 FileHandle& made) = 0;
     virtual void close(FileHandle entry) = 0;

@@ -120,7 +120,10 @@ struct RelativeName {
         attributes.Length = sizeof attributes;
         attributes.RootDirectory = handle_of(dir);
         attributes.ObjectName = &object_name;
-        attributes.Attributes = dont_reparse ? OBJ_DONT_REPARSE : 0;
+        // Names compared as CreateFileW, and so curl and msiexec, compare them, also where
+        // the system-wide setting makes the object manager case-sensitive: a name planted in
+        // another case collides with ours instead of standing beside it.
+        attributes.Attributes = OBJ_CASE_INSENSITIVE | (dont_reparse ? OBJ_DONT_REPARSE : 0);
         attributes.SecurityDescriptor = descriptor;
     }
     RelativeName(const RelativeName&) = delete;

@@ -9,6 +9,16 @@
 namespace velbro {
 namespace {
 
+// Opens `name` relative to the open directory `dir`, a final link as the link itself, never
+// its target, and no link on the way followed while the file system honours that.
+std::uint32_t open_entry(FileOperations& files, FileHandle dir, std::u16string_view name,
+                         std::uint32_t access, UniqueEntry& opened) {
+    // Where the file system refuses OBJ_DONT_REPARSE, links are still opened as links.
+    return files.with_dont_reparse([&](bool dont_reparse) {
+        return files.open_at(dir, name, access, FinalLink::open_link, dont_reparse, opened.out());
+    });
+}
+
 // An entry that another program deleted, or is deleting, in the meantime counts as deleted.
 bool is_gone(std::uint32_t error) {
     return error == win32::file_not_found || error == win32::path_not_found || error == win32::bad_netpath ||
@@ -68,14 +78,6 @@ bool is_one_name(std::u16string_view name) {
 
 }  // namespace
 
-std::uint32_t open_entry(FileOperations& files, FileHandle dir, std::u16string_view name,
-                         std::uint32_t access, UniqueEntry& opened) {
-    // Where the file system refuses OBJ_DONT_REPARSE, links are still opened as links.
-    return files.with_dont_reparse([&](bool dont_reparse) {
-        return files.open_at(dir, name, access, FinalLink::open_link, dont_reparse, opened.out());
-    });
-}
-
 std::uint32_t delete_entry(FileOperations& files, FileHandle dir, std::u16string_view name) {
     UniqueEntry entry(files);
     if (const std::uint32_t error = open_entry(files, dir, name, win32::delete_access, entry)) {
@@ -89,13 +91,12 @@ std::uint32_t delete_entry(FileOperations& files, FileHandle dir, std::u16string
     return marked.error;  // the entry goes away as its handle closes here
 }
 
-std::uint32_t delete_with_retries(FileOperations& files, FileHandle dir, std::u16string_view name,
-                                  std::uint32_t transient_error) {
-    return retry_while(
-        transient_error, [&] { return delete_entry(files, dir, name); }, [&] { files.yield(); });
-}
-
 std::uint32_t remove_dir_tree(FileOperations& files, const NativePath& dir) {
+    // delete_entry, tried again while it fails with `transient_error`.
+    const auto delete_with_retries = [&](FileHandle parent, std::u16string_view name, std::uint32_t transient_error) {
+        return retry_while(
+            transient_error, [&] { return delete_entry(files, parent, name); }, [&] { files.yield(); });
+    };
     UniqueEntry root(files);
     if (const std::uint32_t error = files.open_path(dir, win32::list_directory | win32::read_attributes,
                                                     FinalLink::open_link, root.out())) {
@@ -114,7 +115,7 @@ std::uint32_t remove_dir_tree(FileOperations& files, const NativePath& dir) {
         const FileHandle current = open_dirs.back().get();
         const std::uint32_t listed = files.list(current, std::exchange(restart, false), batch);
         if (listed == win32::no_more_files) {
-            if (const std::uint32_t error = delete_with_retries(files, current, u"", win32::dir_not_empty)) {
+            if (const std::uint32_t error = delete_with_retries(current, u"", win32::dir_not_empty)) {
                 return error;
             }
             open_dirs.pop_back();
@@ -138,7 +139,7 @@ std::uint32_t remove_dir_tree(FileOperations& files, const NativePath& dir) {
                 }
                 if (!is_gone(error)) return error;
             } else if (const std::uint32_t error =
-                           delete_with_retries(files, current, entry.name, win32::sharing_violation)) {
+                           delete_with_retries(current, entry.name, win32::sharing_violation)) {
                 return error;
             }
         }

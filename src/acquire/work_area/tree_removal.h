@@ -16,11 +16,6 @@ namespace velbro {
 // the link.
 std::uint32_t remove_dir_tree(FileOperations& files, const NativePath& dir);
 
-// Opens `name` relative to the open directory `dir`, a final link as the link itself, never
-// its target, and no link on the way followed while the file system honours that.
-std::uint32_t open_entry(FileOperations& files, FileHandle dir, std::u16string_view name,
-                         std::uint32_t access, UniqueEntry& opened);
-
 // Deletes the entry `name` of the open directory `dir`, or `dir` itself when `name` is empty,
 // as the link if it is one. An entry that is already gone counts as deleted.
 std::uint32_t delete_entry(FileOperations& files, FileHandle dir, std::u16string_view name);
@@ -39,9 +34,5 @@ std::uint32_t retry_while(std::uint32_t transient_error, Attempt attempt, Yield 
         yield();
     }
 }
-
-// delete_entry, tried again while it fails with `transient_error`.
-std::uint32_t delete_with_retries(FileOperations& files, FileHandle dir, std::u16string_view name,
-                                  std::uint32_t transient_error);
 
 }  // namespace velbro

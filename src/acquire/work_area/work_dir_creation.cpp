@@ -1,13 +1,13 @@
 // The work directory is never taken over from someone else: the Windows Temp directory lets
-// every user create folders, so whatever stands at its name may be planted there. Only its
-// ancestors are accepted as they are.
+// every user create folders, so whatever stands at its name may be planted there, and working
+// inside it could be held up for ever (an oplock on a file in it) or kept busy (a folder
+// refilled as fast as it is emptied). Only its ancestors are accepted as they are.
 #include "acquire/work_area/work_dir_creation.h"
 
 #include <optional>
 #include <string_view>
 #include <vector>
 
-#include "acquire/work_area/tree_removal.h"
 #include "acquire/work_area/work_area_paths.h"
 
 namespace velbro {
@@ -85,26 +85,9 @@ std::uint32_t make_work_dir(FileOperations& files, const NativePath& work_dir) {
         return error;
     }
     // Made relative to the Temp directory's handle, so that a link planted at the name, even
-    // one to a folder that does not exist, collides instead of being followed.
-    const std::uint32_t error = create_private_dir(files, temp.get(), name);
-    if (!is_already_there(error)) return error;
-    // Planted by someone else, or left by an earlier run: neither is trusted. A plain file is
-    // not ours to delete, and ends the step.
-    std::uint32_t attributes = 0;
-    {
-        UniqueEntry there(files);
-        if (open_entry(files, temp.get(), name, win32::read_attributes, there) != win32::success ||
-            files.read_attributes(there.get(), attributes) != win32::success ||
-            (attributes & (win32::attribute_directory | win32::attribute_reparse_point)) == 0) {
-            return error;
-        }
-    }
-    // Best effort: the fresh creation below tells whether it worked.
-    if ((attributes & win32::attribute_directory) != 0) {
-        remove_dir_tree(files, work_dir);
-    } else {
-        delete_with_retries(files, temp.get(), name, win32::sharing_violation);
-    }
+    // one to a folder that does not exist, collides instead of being followed. Whatever stands
+    // at the name may be another user's, who fully controls it: it is never opened, and ends
+    // the step with the creation's error.
     return create_private_dir(files, temp.get(), name);
 }
 

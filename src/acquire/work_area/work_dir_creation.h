@@ -1,6 +1,5 @@
 // Making directories for the work area: which get inherited rights and which the work
-// directory's own, and what is done with whatever already stands at the work directory's
-// name. Windows-free: the file operations are supplied by the caller.
+// directory's own. Windows-free: the file operations are supplied by the caller.
 #pragma once
 
 #include <cstdint>
@@ -15,9 +14,9 @@ namespace velbro {
 std::uint32_t create_dir_tree(FileOperations& files, const NativePath& path);
 
 // Makes `work_dir` afresh with the work directory's descriptor, its missing ancestors with
-// inherited rights, and confirms that what was made is a directory. A directory or a link at
-// its name is removed first (a link as the link); a plain file there is left alone and ends it
-// with the creation's error.
+// inherited rights, and confirms that what was made is a directory. Anything at its name (a
+// folder, a link, a file) is left exactly as it stands and ends it with the creation's error:
+// already_exists, or access_denied for an entry whose deletion is pending.
 std::uint32_t make_work_dir(FileOperations& files, const NativePath& work_dir);
 
 }  // namespace velbro

@@ -23,6 +23,16 @@ namespace velbro::test {
 
 enum class Kind { file, directory, file_link, directory_link, junction };
 
+// Names as NTFS compares them by default: ordinally, each unit upper-cased (by the volume's
+// table; ASCII letters are all the names here need), whatever case they were made in.
+struct NameOrder {
+    bool operator()(std::u16string_view a, std::u16string_view b) const {
+        const auto upper = [](char16_t c) { return c >= u'a' && c <= u'z' ? char16_t(c - u'a' + u'A') : c; };
+        return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+                                            [&](char16_t x, char16_t y) { return upper(x) < upper(y); });
+    }
+};
+
 class FileModel : public FileOperations {
 public:
     // Where this file system differs from NTFS on current Windows.
@@ -246,7 +256,7 @@ private:
         int file;  // the node that holds the attributes: itself, or the first name of a hard link
         std::uint32_t attributes = 0;
         std::u16string target = {};
-        std::map<std::u16string, int> children = {};
+        std::map<std::u16string, int, NameOrder> children = {};
         std::vector<ListedEntry> listed_also = {};
         std::string made_with = {};  // how create_directory or create_private_dir_at made it
         std::string others = {};

@@ -1,6 +1,5 @@
 // Preparing the work area under Wine, with SystemRoot pointed at a test folder: the paths,
-// the directories it makes, what it does with whatever already stands at the work
-// directory's name, and the step's messages.
+// the directories it makes, a file in the way, and the step's messages.
 #include "acquire/work_area/work_area_win.h"
 
 #include <aclapi.h>
@@ -137,32 +136,6 @@ TEST(PrepareWorkArea, AFileInTheWayEndsTheStepWithError183) {
             is_system_error_text(prepared.error().message, "kan ikke oprette " + shown(work_dir) + ": ", 183));
         EXPECT_EQ("not yours", read_file(join_path(root, c.file)));
     }
-}
-
-TEST(PrepareWorkArea, AFolderAlreadyAtTheWorkDirsNameIsReplacedByAFreshOne) {
-    ScratchFolder scratch;
-    const NativePath planted = scratch.path(u"Temp\\" + own_work_dir_name());
-    make_dir(scratch.path(u"Temp"));
-    make_dir(planted);
-    make_file(join_path(planted, u"Cloudflare_WARP.msi"), "someone else's package");
-    make_dir(join_path(planted, u"sub"));
-    make_file(join_path(planted, u"sub\\read-only.txt"));
-    set_attributes(join_path(planted, u"sub\\read-only.txt"), FILE_ATTRIBUTE_READONLY);
-    // A mark that a fresh folder would not have.
-    set_attributes(planted, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN);
-    ASSERT_EQ(static_cast<DWORD>(FILE_ATTRIBUTE_HIDDEN),
-              attributes_of(planted) & FILE_ATTRIBUTE_HIDDEN)
-        << "the file system does not keep the hidden attribute (Wine keeps it in an xattr)";
-    make_file(scratch.path(u"Temp\\neighbour.txt"), "stays");
-    SystemRootSetting system_root(scratch.path());
-
-    const Result<WorkPaths> prepared = prepare_work_area();
-    ASSERT_TRUE(prepared.ok()) << prepared.error().message;
-    EXPECT_EQ(shown(planted), shown(prepared.value().work_dir));
-    EXPECT_TRUE(is_dir(planted));
-    EXPECT_EQ(0u, attributes_of(planted) & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY));
-    EXPECT_EQ(std::vector<std::string>{}, list_dir(planted));
-    EXPECT_EQ("stays", read_file(scratch.path(u"Temp\\neighbour.txt")));
 }
 
 // Stand-ins for the temporary-directory query, and what they were asked.

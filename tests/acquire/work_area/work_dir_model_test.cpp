@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -97,23 +96,19 @@ TEST(RemoveDirTreeModel, DeletesLinksOfEveryKindAsLinksAndNeverWhatTheyPointAt) 
     }
 }
 
-TEST(MakeWorkDirModel, ReplacesWhatStandsAtTheNameAndMakesTheDirectoryPrivate) {
-    const std::string fresh =
-        "Windows: directory\nWindows\\Temp: directory\nWindows\\Temp\\velbro-vpn-7: directory, private\n";
-    struct Outcome {
-        std::uint32_t expected;
-        std::string windows_after;
+TEST(MakeWorkDirModel, MakesAPrivateDirectoryAndLeavesWhateverStandsAtTheNameExactlyAsItIs) {
+    const auto plant = [](Kind kind, NativePath target, NativePath at = WORK_DIR) {
+        return [=](FileModel& files) { files.add(at, kind, 0, target); };
     };
     struct Case {
         const char* what;
         std::function<void(FileModel&)> plant;
-        Outcome outcome;
-        std::optional<Outcome> without_disposition_ex = {};
+        const char* made = nullptr;  // what Windows holds afterwards; none: as it was planted
     };
     const std::vector<Case> cases = {
         {"nothing", [](FileModel& files) { files.add(u"C:\\Windows\\Temp", Kind::directory); },
-         win32::success, fresh},
-        {"no Windows folder either", [](FileModel&) {}, win32::success,
+         "Windows: directory\nWindows\\Temp: directory\nWindows\\Temp\\velbro-vpn-7: directory, private\n"},
+        {"no Windows folder either", [](FileModel&) {},
          "Windows: directory, inheriting\nWindows\\Temp: directory, inheriting\n"
          "Windows\\Temp\\velbro-vpn-7: directory, private\n"},
         {"a folder with read-only contents",
@@ -121,50 +116,25 @@ TEST(MakeWorkDirModel, ReplacesWhatStandsAtTheNameAndMakesTheDirectoryPrivate) {
              files.add(in_work_dir(u"Cloudflare_WARP.msi"), Kind::file, READ_ONLY);
              files.add(in_work_dir(u"sub\\x"), Kind::file);
              files.add(WORK_DIR, Kind::directory, READ_ONLY_HIDDEN);
-         },
-         win32::success, fresh},
-        {"a junction to the canary", [](FileModel& files) { files.add(WORK_DIR, Kind::junction, 0, CANARY); },
-         win32::success, fresh},
-        {"a directory link to the canary",
-         [](FileModel& files) { files.add(WORK_DIR, Kind::directory_link, 0, CANARY); }, win32::success,
-         fresh},
-        {"a file link to a canary file",
-         [](FileModel& files) { files.add(WORK_DIR, Kind::file_link, 0, CANARY + u"\\keep.txt"); },
-         win32::success, fresh},
-        {"a dangling link", [](FileModel& files) { files.add(WORK_DIR, Kind::file_link, 0, u"C:\\nowhere"); },
-         win32::success, fresh},
-        {"a dangling junction into the canary",
-         [](FileModel& files) { files.add(WORK_DIR, Kind::junction, 0, CANARY + u"\\missing"); },
-         win32::success, fresh},
+         }},
+        {"a junction to the canary", plant(Kind::junction, CANARY)},
+        {"a directory link to the canary", plant(Kind::directory_link, CANARY)},
+        {"a file link to a canary file", plant(Kind::file_link, CANARY + u"\\keep.txt")},
+        {"a dangling junction into the canary", plant(Kind::junction, CANARY + u"\\missing")},
+        {"a junction to the canary, the name in upper case",
+         plant(Kind::junction, CANARY, u"C:\\Windows\\TEMP\\VELBRO-VPN-7")},
+        {"a plain file", [](FileModel& files) { files.add(WORK_DIR, Kind::file, READ_ONLY); }},
         {"a folder holding a second name of the canary's read-only file",
-         [](FileModel& files) { files.add_hard_link(in_work_dir(u"keep.txt"), CANARY + u"\\keep.txt"); },
-         win32::success, fresh,
-         Outcome{win32::already_exists,
-                 "Windows: directory\nWindows\\Temp: directory\n"
-                 "Windows\\Temp\\velbro-vpn-7: directory\n"
-                 "Windows\\Temp\\velbro-vpn-7\\keep.txt: file, attributes 3\n"}},
-        {"a plain file", [](FileModel& files) { files.add(WORK_DIR, Kind::file, READ_ONLY); },
-         win32::already_exists,
-         "Windows: directory\nWindows\\Temp: directory\nWindows\\Temp\\velbro-vpn-7: file, attributes 1\n"},
-        {"a folder holding a file another program holds throughout",
-         [](FileModel& files) {
-             files.add(in_work_dir(u"held.msi"), Kind::file);
-             files.interfere(in_work_dir(u"held.msi"), std::string(60, 'H'));
-         },
-         win32::already_exists,
-         "Windows: directory\nWindows\\Temp: directory\nWindows\\Temp\\velbro-vpn-7: directory\n"
-         "Windows\\Temp\\velbro-vpn-7\\held.msi: file\n"},
+         [](FileModel& files) { files.add_hard_link(in_work_dir(u"keep.txt"), CANARY + u"\\keep.txt"); }},
     };
     for (const FileSystem& file_system : FILE_SYSTEMS) {
         for (const Case& c : cases) {
             SCOPED_TRACE(std::string(file_system.what) + ", " + c.what);
             Canary files(file_system);
             c.plant(files);
-            const Outcome& outcome = file_system.refuses_disposition_ex && c.without_disposition_ex
-                                         ? *c.without_disposition_ex
-                                         : c.outcome;
-            EXPECT_EQ(outcome.expected, make_work_dir(files, WORK_DIR));
-            EXPECT_EQ(outcome.windows_after, files.describe(u"C:\\Windows"));
+            const std::string planted = files.describe(u"C:\\Windows");
+            EXPECT_EQ(c.made ? win32::success : win32::already_exists, make_work_dir(files, WORK_DIR));
+            EXPECT_EQ(c.made ? c.made : planted, files.describe(u"C:\\Windows"));
         }
     }
 }
