@@ -226,6 +226,21 @@ EOF
     echo "signing with ${pfx:-$key_uri} failed (see osslsigncode's messages above)"
 }
 
+# When the chain cannot be completed: the certificate it stops at, the issuer that one needs,
+# and where to put it. A root only needs naming here, since the Windows machines have it; an
+# intermediate must travel in the signature for Windows to chain through, so it belongs with
+# the key. Past the signer the key's side has shown that it carries intermediates: the one
+# missing is most likely the root.
+chain_stops() {
+    local at needs remedy="name the file that holds it with VELBRO_SIGN_TRUSTED_ROOTS"
+    openssl verify -nameopt RFC2253 -CAfile "$work/roots.pem" "$work/signer.pem" >"$work/chain.log" 2>&1 && return
+    at=$(grep -B 1 -E '^error (2|20) at ' "$work/chain.log" | head -n 1) || return 0
+    needs=$(certificates "$work/signer.pem" "$work/chain.pem" ${trusted_roots:+"$trusted_roots"} |
+        grep -m 1 -F "subject=$at|" | sed 's/^.*|issuer=//; s/|.*//') || true
+    [ "$at" != "$signer" ] || remedy="$issuers_in must hold it, or, if it is a root, $remedy"
+    fail "the chain stops at $at, whose issuer $needs is not known here: $remedy"
+}
+
 # sign IN OUT: signs IN with the release's key, certificates and time-stamp server, and
 # verifies the result. The chain must end at a root the system trusts, one the key's side
 # carries (the PKCS#12 file, the token, the certificate file; a self-signed certificate is
@@ -247,6 +262,7 @@ sign() {
         fail "$(signing_failure)"
     if ! osslsigncode verify -in "$2" -CAfile "$work/roots.pem" -TSA-CAfile "$work/roots.pem" \
         >"$work/verify.log" 2>&1; then
+        chain_stops
         grep -i -E 'error|fail' "$work/verify.log" >&2 || cat "$work/verify.log" >&2
         fail "the signature did not verify (see above): does $issuers_in hold the certificate's issuers?"
     fi
