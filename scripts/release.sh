@@ -12,6 +12,8 @@
 #   VELBRO_SIGN_PIN_FILE       file whose first line is the token's PIN
 # With neither, the program is left unsigned. For both:
 #   VELBRO_SIGN_TIMESTAMP_URL  RFC 3161 time-stamp server (optional, recommended)
+#   VELBRO_SIGN_TRUSTED_ROOTS  PEM file with the root certificates that the Windows machines
+#                              trust, where neither this machine nor the key's side has them
 #   VELBRO_DIST_DIR            output folder (default dist/)
 #   VELBRO_RELEASE_BUILD_DIR   build folder (default build/release)
 # Before the build it signs and verifies a throwaway program exactly as it will sign the
@@ -30,6 +32,7 @@ key_uri=${VELBRO_SIGN_PKCS11_KEY:-}
 cert=${VELBRO_SIGN_PKCS11_CERT:-}
 [[ $cert == pkcs11:* ]] || cert=$(absolute "$cert")
 pin_file=$(absolute "${VELBRO_SIGN_PIN_FILE:-}")
+trusted_roots=$(absolute "${VELBRO_SIGN_TRUSTED_ROOTS:-}")
 timestamp_url=${VELBRO_SIGN_TIMESTAMP_URL:-}
 dist=$(absolute "${VELBRO_DIST_DIR:-}")
 build=$(absolute "${VELBRO_RELEASE_BUILD_DIR:-}")
@@ -158,6 +161,30 @@ check_token() {
     check_certificate "$cert"
 }
 
+# certificates FILE...: a line "subject=…|issuer=…|CA:…" for each certificate in the files,
+# the names as RFC 2253 writes them.
+certificates() {
+    local pem='' line
+    while IFS= read -r line || [ -n "$line" ]; do
+        pem+=$line$'\n'
+        [[ $line == *'-----END CERTIFICATE-----'* ]] || continue
+        openssl x509 -noout -subject -issuer -ext basicConstraints -nameopt RFC2253 <<<"$pem" 2>/dev/null |
+            grep -o -E '^(subject|issuer)=.*|CA:[A-Z]+' | paste -s -d '|'
+        pem=
+    done < <(cat -- "$@")
+}
+
+# A root is a CA's certificate: any other here is the wrong certificate exported, which the
+# failed chain further on would not tell.
+check_trusted_roots() {
+    certificates "$trusted_roots" 2>/dev/null | grep . >"$work/trusted-roots" ||
+        fail "no certificate in $trusted_roots (VELBRO_SIGN_TRUSTED_ROOTS): it must be a readable PEM file with the roots' certificates"
+    local not_ca
+    not_ca=$(sed -n '/|CA:TRUE/!{s/^subject=//; s/|.*//p; q}' "$work/trusted-roots")
+    [ -z "$not_ca" ] ||
+        fail "the certificate in $trusted_roots ($not_ca) is not a CA certificate (VELBRO_SIGN_TRUSTED_ROOTS): the file must hold root certificates only"
+}
+
 # What Windows requires of the signer's certificate, wherever its key is.
 check_certificate() { # check_certificate WHERE
     signer=$(openssl x509 -in "$work/signer.pem" -noout -subject -nameopt RFC2253 | sed 's/^subject=//')
@@ -199,10 +226,26 @@ EOF
     echo "signing with ${pfx:-$key_uri} failed (see osslsigncode's messages above)"
 }
 
+# When the chain cannot be completed: the certificate it stops at, the issuer that one needs,
+# and where to put it. A root only needs naming here, since the Windows machines have it; an
+# intermediate must travel in the signature for Windows to chain through, so it belongs with
+# the key. Past the signer the key's side has shown that it carries intermediates: the one
+# missing is most likely the root.
+chain_stops() {
+    local at needs remedy="name the file that holds it with VELBRO_SIGN_TRUSTED_ROOTS"
+    openssl verify -nameopt RFC2253 -CAfile "$work/roots.pem" "$work/signer.pem" >"$work/chain.log" 2>&1 && return
+    at=$(grep -B 1 -E '^error (2|20) at ' "$work/chain.log" | head -n 1) || return 0
+    needs=$(certificates "$work/signer.pem" "$work/chain.pem" ${trusted_roots:+"$trusted_roots"} |
+        grep -m 1 -F "subject=$at|" | sed 's/^.*|issuer=//; s/|.*//') || true
+    [ "$at" != "$signer" ] || remedy="$issuers_in must hold it, or, if it is a root, $remedy"
+    fail "the chain stops at $at, whose issuer $needs is not known here: $remedy"
+}
+
 # sign IN OUT: signs IN with the release's key, certificates and time-stamp server, and
-# verifies the result. The chain must end at a root the system trusts, or at one the key's
-# side carries (the PKCS#12 file, the token, the certificate file; a self-signed certificate
-# is its own root); the time stamp is checked against the same roots.
+# verifies the result. The chain must end at a root the system trusts, one the key's side
+# carries (the PKCS#12 file, the token, the certificate file; a self-signed certificate is
+# its own root) or one in VELBRO_SIGN_TRUSTED_ROOTS; the time stamp is checked against the
+# same roots.
 sign() {
     local args=(sign -h sha256 -n "$title" -in "$1" -out "$2")
     [ -z "$timestamp_url" ] || args+=(-ts "$timestamp_url")
@@ -219,6 +262,7 @@ sign() {
         fail "$(signing_failure)"
     if ! osslsigncode verify -in "$2" -CAfile "$work/roots.pem" -TSA-CAfile "$work/roots.pem" \
         >"$work/verify.log" 2>&1; then
+        chain_stops
         grep -i -E 'error|fail' "$work/verify.log" >&2 || cat "$work/verify.log" >&2
         fail "the signature did not verify (see above): does $issuers_in hold the certificate's issuers?"
     fi
@@ -234,6 +278,7 @@ for name in VELBRO_SIGN_PKCS11_KEY VELBRO_SIGN_PKCS11_CERT; do
     [[ ! ${!name:-} =~ $pin_attribute ]] ||
         fail "$name carries a PIN (pin-value or pin-source): take it out and put the PIN in the file named by VELBRO_SIGN_PIN_FILE"
 done
+[ -z "$trusted_roots" ] || check_trusted_roots
 secret_file=
 if [ -n "$pfx" ] && [ -n "$key_uri" ]; then
     fail "VELBRO_SIGN_PFX and VELBRO_SIGN_PKCS11_KEY are both set: sign with the .pfx file or with the key on the token, not both"
@@ -249,7 +294,7 @@ fi
 # The description is what Windows' elevation prompt shows as the program's name.
 title=$(sed -n 's/.*PRODUCT_TITLE = "\(.*\)";.*/\1/p' src/settings/settings.h)
 if [ -n "$secret_file" ]; then
-    cat "$work/signer.pem" "$work/chain.pem" >"$work/roots.pem"
+    cat "$work/signer.pem" "$work/chain.pem" ${trusted_roots:+"$trusted_roots"} >"$work/roots.pem"
     [ ! -f /etc/ssl/certs/ca-certificates.crt ] || cat /etc/ssl/certs/ca-certificates.crt >>"$work/roots.pem"
     # Whatever would make osslsigncode refuse the release (the PIN, the key, a key and a
     # certificate that are not a pair, missing issuers, the time-stamp server) shows here,

@@ -85,6 +85,7 @@ issue signer "Velbro Release Test Signer" code_signing intermediate -days 2
 issue expired "Velbro Release Test Signer" code_signing root -startdate 20200101000000Z -enddate 20200201000000Z
 issue tsa "Velbro Release Test Time Stamps" time_stamping root -days 2
 cat "$certs/root.pem" "$certs/self-signed.pem" >"$certs/roots.pem"
+cat "$certs/root.pem" "$certs/signer.pem" >"$certs/root-and-signer.pem"
 
 # The password file's first line ends in CR LF, as one written on Windows does; the second
 # line is not part of the password.
@@ -98,6 +99,8 @@ cat "$certs/intermediate.pem" "$certs/root.pem" >"$certs/issuers.pem"
 pfx signer signer "$certs/issuers.pem"
 pfx expired expired "$certs/root.pem"
 pfx no-chain signer
+# The usual export from an organisation's own CA: the intermediate, not the root.
+pfx no-root signer "$certs/intermediate.pem"
 pfx self-signed self-signed
 cat "$certs/signer.pem" "$certs/old-intermediate.pem" "$certs/issuers.pem" >"$certs/signer-chain.pem"
 
@@ -178,7 +181,7 @@ release() {
     echo "earlier run" >"$tmp/$name/dist/velbro-vpn.exe"
     env -u VELBRO_SIGN_PFX -u VELBRO_SIGN_PASSWORD_FILE -u VELBRO_SIGN_TIMESTAMP_URL \
         -u VELBRO_SIGN_PKCS11_MODULE -u VELBRO_SIGN_PKCS11_KEY -u VELBRO_SIGN_PKCS11_CERT \
-        -u VELBRO_SIGN_PIN_FILE PATH="$tmp/wrappers:$PATH" \
+        -u VELBRO_SIGN_PIN_FILE -u VELBRO_SIGN_TRUSTED_ROOTS PATH="$tmp/wrappers:$PATH" \
         VELBRO_DIST_DIR="$tmp/$name/dist" VELBRO_RELEASE_BUILD_DIR="$tmp/build" "$@" \
         "$src/scripts/release.sh" >"$tmp/$name/out" 2>"$tmp/$name/err"
 }
@@ -190,7 +193,10 @@ failing_cases=(
     "missing-certificate|$(pfx_with none.pfx password.txt)|certificate file not found or not readable: $certs/none.pfx"
     "missing-password-file|$(pfx_with signer.pfx none.txt)|password file not found or not readable: $certs/none.txt"
     "expired-certificate|$(pfx_with expired.pfx password.txt)|(CN=Velbro Release Test Signer) expired on Feb  1 00:00:00 2020 GMT"
-    "issuer-missing|$(pfx_with no-chain.pfx password.txt)|the signature did not verify (see above): does $certs/no-chain.pfx hold the certificate's issuers?"
+    "issuer-missing|$(pfx_with no-chain.pfx password.txt)|the chain stops at CN=Velbro Release Test Signer, whose issuer CN=Velbro Release Test Intermediate is not known here: $certs/no-chain.pfx must hold it, or, if it is a root, name the file that holds it with VELBRO_SIGN_TRUSTED_ROOTS"
+    "root-missing|$(pfx_with no-root.pfx password.txt)|the chain stops at CN=Velbro Release Test Intermediate, whose issuer CN=Velbro Release Test Root is not known here: name the file that holds it with VELBRO_SIGN_TRUSTED_ROOTS"
+    "roots-without-certificate|$(pfx_with no-root.pfx password.txt) VELBRO_SIGN_TRUSTED_ROOTS=$certs/root.key|no certificate in $certs/root.key (VELBRO_SIGN_TRUSTED_ROOTS)"
+    "root-not-a-ca|$(pfx_with no-root.pfx password.txt) VELBRO_SIGN_TRUSTED_ROOTS=$certs/root-and-signer.pem|the certificate in $certs/root-and-signer.pem (CN=Velbro Release Test Signer) is not a CA certificate (VELBRO_SIGN_TRUSTED_ROOTS)"
     "no-time-stamp|$(pfx_with signer.pfx password.txt) VELBRO_SIGN_TIMESTAMP_URL=http://127.0.0.1:1/|no time stamp from http://127.0.0.1:1/ (VELBRO_SIGN_TIMESTAMP_URL)"
     "wrong-pin|$token VELBRO_SIGN_PIN_FILE=$certs/wrong-pin.txt|wrong PIN in $certs/wrong-pin.txt (VELBRO_SIGN_PIN_FILE)"
     "not-a-pair|$token VELBRO_SIGN_PKCS11_CERT=$certs/self-signed.pem|the key VELBRO_SIGN_PKCS11_KEY and the certificate $certs/self-signed.pem (VELBRO_SIGN_PKCS11_CERT) are not a pair"
@@ -238,6 +244,9 @@ signed signed VELBRO_SIGN_PFX="$certs/signer.pfx" VELBRO_SIGN_PASSWORD_FILE="$ce
     VELBRO_SIGN_TIMESTAMP_URL="$tsa_url"
 # Traced as `bash -x` would, and in every bash it starts: the PIN checks below cover the trace.
 signed token "${on_token[@]}" VELBRO_SIGN_TIMESTAMP_URL="$tsa_url" SHELLOPTS=xtrace
+# The root that the Windows machines trust, named because no one here has it.
+signed trusted-roots VELBRO_SIGN_PFX="$certs/no-root.pfx" VELBRO_SIGN_PASSWORD_FILE="$certs/password.txt" \
+    VELBRO_SIGN_TRUSTED_ROOTS="$certs/root.pem"
 signed self-signed VELBRO_SIGN_PFX="$certs/self-signed.pfx" VELBRO_SIGN_PASSWORD_FILE="$certs/password.txt"
 signed token-certificate-file "${on_token[@]}" VELBRO_SIGN_PKCS11_CERT="$certs/signer-chain.pem"
 # The stale intermediate too: the token's certificates reach the signature as a set, so that
