@@ -14,8 +14,9 @@ fail() { echo "FAILED: $*" >&2; exit 1; }
 
 python3 -m zipfile -e "$kit" "$work/kit"
 files=$(cd "$work/kit" && echo *)
-[ "$files" = "argv_echo.exe platform_windows_tests.exe run-checks.cmd ui_windows_tests.exe velbro-vpn.exe \
-windows-checks.exe work_area_windows_tests.exe" ] || fail "the kit holds: $files"
+[ "$files" = "argv_echo.exe changed-payload.msi platform_windows_tests.exe run-checks.cmd ui_windows_tests.exe \
+unsigned.msi untrusted-root.msi velbro-vpn.exe windows-checks.exe work_area_windows_tests.exe" ] ||
+    fail "the kit holds: $files"
 touch -d '2001-02-03 04:05' "$work/kit/"*
 python3 "$pack" "$work/again.zip" $(ls -r "$work/kit/"*)
 cmp "$kit" "$work/again.zip" || fail "the same files packed again give another zip"
