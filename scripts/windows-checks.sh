@@ -1,7 +1,8 @@
 #!/bin/bash
 # Builds dist/velbro-vpn-windows-checks.zip from the sources: the installer, the checks that
 # need a real Windows machine, the Windows test programs that install nothing, and
-# run-checks.cmd, which runs them all (see the README). The same sources give the same zip.
+# run-checks.cmd, which runs them all (see the README). The same sources give the same programs;
+# the trust checks' packages are signed afresh, under a new throwaway CA, with every build.
 #   VELBRO_CHECKS_BUILD_DIR  build folder (default build/windows-checks)
 set -euo pipefail
 cd "$(dirname "$0")/.."

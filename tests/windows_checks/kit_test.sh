@@ -14,8 +14,9 @@ fail() { echo "FAILED: $*" >&2; exit 1; }
 
 python3 -m zipfile -e "$kit" "$work/kit"
 files=$(cd "$work/kit" && echo *)
-[ "$files" = "argv_echo.exe platform_windows_tests.exe run-checks.cmd ui_windows_tests.exe velbro-vpn.exe \
-windows-checks.exe work_area_windows_tests.exe" ] || fail "the kit holds: $files"
+[ "$files" = "argv_echo.exe changed-payload.msi platform_windows_tests.exe run-checks.cmd ui_windows_tests.exe \
+unsigned.msi untrusted-root.msi velbro-vpn.exe windows-checks.exe work_area_windows_tests.exe" ] ||
+    fail "the kit holds: $files"
 touch -d '2001-02-03 04:05' "$work/kit/"*
 python3 "$pack" "$work/again.zip" $(ls -r "$work/kit/"*)
 cmp "$kit" "$work/again.zip" || fail "the same files packed again give another zip"
@@ -48,10 +49,14 @@ skipped OBJ_DONT_REPARSE still in force after the link and removal checks: $wine
 skipped log path in the temporary directory from GetTempPath2W: Wine 8 does not export GetTempPath2W
 skipped child writes through the handles it was given, and finds no other of ours: \
 Wine hands a child the standard handles even when they are not inherited
+passed  unsigned package refused
+skipped package signed under an unknown root refused: Wine does not judge the chain of a SHA-256 signing certificate
+skipped package changed after signing refused: Wine does not check an MSI's content against its signature
+skipped vendor package downloaded, accepted and held read-shared: the test command has no network, and Wine no curl.exe
 passed  child process runner and error texts (platform_windows_tests.exe)
 passed  console output (ui_windows_tests.exe)
 passed  work area and removal (work_area_windows_tests.exe)
-3 passed, 0 failed, 14 skipped, 0 incomplete
+4 passed, 0 failed, 17 skipped, 0 incomplete
 EOF2
 expect_lines() {
     diff "$work/expected" "$work/output" >&2 || {
@@ -64,7 +69,8 @@ expect_lines
 [ "$code" -eq 0 ] || fail "exit code $code after a run without failures"
 
 # Wine cannot change a token's default owner; the scratch folder lacks POSIX deletion, the
-# process the symbolic-link privilege.
+# process the symbolic-link privilege; Wine's trust provider accepts the two packages Windows
+# refuses, and Wine has no curl.exe.
 export VELBRO_CHECKS_NOT_WINE=1
 run_kit
 scratch="the kit's scratch folder is not on a local fixed volume that supports POSIX deletion"
@@ -86,13 +92,17 @@ incomplete open and read-only files removed at once (FileDispositionInfoEx): $sc
 incomplete OBJ_DONT_REPARSE still in force after the link and removal checks: $scratch
 incomplete log path in the temporary directory from GetTempPath2W: this Windows has no GetTempPath2W
 incomplete child writes through the handles it was given, and finds no other of ours: $scratch
+passed  unsigned package refused
+failed  package signed under an unknown root refused: accepted by verify_publisher
+failed  package changed after signing refused: accepted by verify_publisher
+incomplete vendor package downloaded, accepted and held read-shared: curl.exe: cannot start it (error 2)
 passed  child process runner and error texts (platform_windows_tests.exe)
 passed  console output (ui_windows_tests.exe)
 passed  work area and removal (work_area_windows_tests.exe)
-3 passed, 1 failed, 0 skipped, 13 incomplete
+4 passed, 3 failed, 0 skipped, 14 incomplete
 EOF2
 expect_lines
-[ "$code" -eq 1 ] || fail "exit code $code after a run with one failed check"
+[ "$code" -eq 1 ] || fail "exit code $code after a run with failed checks"
 run_kit "open and" "log path" "console"
 { grep -e '^incomplete open and' -e '^incomplete log path' -e '^passed  console' "$work/expected"
   echo "1 passed, 0 failed, 0 skipped, 2 incomplete"; } >"$work/chosen" && mv "$work/chosen" "$work/expected"
@@ -103,6 +113,6 @@ unset VELBRO_CHECKS_NOT_WINE
 rm "$work/kit/argv_echo.exe"
 run_kit
 grep -qx 'failed  child process runner and error texts (platform_windows_tests.exe): exit code [0-9]* .*' \
-    "$work/output" && [ "$(tail -n 1 "$work/output")" = "2 passed, 1 failed, 14 skipped, 0 incomplete" ] ||
+    "$work/output" && [ "$(tail -n 1 "$work/output")" = "3 passed, 1 failed, 17 skipped, 0 incomplete" ] ||
     { cat "$work/output" >&2; fail "a failing check is not reported as failed"; }
 [ "$code" -eq 1 ] || fail "exit code $code after a failed check"

@@ -15,9 +15,18 @@ if(WIN32)
     foreach(program ${kit_programs})
         list(APPEND kit_files $<TARGET_FILE:${program}>)
     endforeach()
+    # The trust checks' packages, signed under a throwaway CA made afresh with each kit.
+    set(kit_packages unsigned.msi untrusted-root.msi changed-payload.msi)
+    list(TRANSFORM kit_packages PREPEND ${CMAKE_BINARY_DIR}/kit-packages/)
+    add_custom_command(OUTPUT ${kit_packages}
+        COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/fixtures/make_fixtures.sh ${CMAKE_BINARY_DIR}/kit-packages kit
+        DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/fixtures/make_fixtures.sh
+                ${CMAKE_CURRENT_SOURCE_DIR}/fixtures/test_package.wxs
+        VERBATIM)
+    list(APPEND kit_files ${kit_packages})
     add_custom_command(OUTPUT ${kit}
         COMMAND python3 ${CMAKE_CURRENT_LIST_DIR}/pack_kit.py ${kit} ${kit_files}
-        DEPENDS ${kit_programs} ${CMAKE_CURRENT_LIST_DIR}/run-checks.cmd ${CMAKE_CURRENT_LIST_DIR}/pack_kit.py
+        DEPENDS ${kit_programs} ${kit_files} ${CMAKE_CURRENT_LIST_DIR}/pack_kit.py
         VERBATIM)
     add_custom_target(velbro_windows_checks_kit ALL DEPENDS ${kit})
 

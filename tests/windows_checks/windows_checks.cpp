@@ -12,12 +12,16 @@
 #include <string>
 #include <vector>
 
+#include "acquire/download/download_command.h"
+#include "acquire/publisher/publisher_decision.h"
 #include "acquire/publisher/publisher_win.h"
 #include "acquire/work_area/file_operations_win.h"
 #include "acquire/work_area/tree_removal.h"
+#include "acquire/work_area/work_area_paths.h"
 #include "acquire/work_area/work_area_win.h"
 #include "platform/child_process_win.h"
 #include "platform/unique_handle_win.h"
+#include "settings/settings.h"
 #include "test_support_win.h"
 #include "ui/progress_console_win.h"
 
@@ -636,6 +640,69 @@ Outcome child_handles() {
     return {};
 }
 
+// Where a package is checked here: under the name it has in the work directory, in a folder of
+// its own in the kit's scratch folder. The folder is all the trust checks need of it.
+std::optional<Outcome> place_package(NativePath& package) {
+    if (machine.scratch.empty()) return Outcome{INCOMPLETE, machine.scratch_fault};
+    const NativePath dir = scratch("package-check-");
+    package = join_path(dir, PACKAGE_FILE_NAME);
+    if (!::CreateDirectoryW(wide_ptr(dir), nullptr)) return failed("cannot make its folder", ::GetLastError());
+    return std::nullopt;
+}
+
+// What the program's own publisher check says of the package: empty when it accepts it, and
+// then `held` holds it as the program holds it until msiexec has ended.
+std::string publisher_check(const NativePath& package, PackageHandle& held) {
+    Result<PackageHandle> opened = open_package(package);
+    if (!opened.ok()) return "open_package: " + opened.error().message;
+    held = std::move(opened.value());
+    const StepFailure refused = verify_publisher(package, held);
+    return refused ? refused->message : "";
+}
+
+// A package from the kit, made when the kit was built, refused for exactly `status`. The
+// throwaway root it is signed under was not shipped: it is neither in the kit nor in the
+// signature, which carries the leaf and its intermediate CA only, and no store has it, so
+// Windows cannot complete the chain (CERT_E_CHAINING; a root it could find but does not trust
+// would give CERT_E_UNTRUSTEDROOT). Windows compares the content with the signature before it
+// judges the chain: the package changed after signing gives TRUST_E_BAD_DIGEST.
+Outcome package_refused(const char* kit_file, HRESULT status, const char* wine_reason) {
+    std::optional<Outcome> skip = wine_reason ? unless_windows(wine_reason, 0) : std::nullopt;
+    NativePath package;
+    if (skip || (skip = place_package(package))) return *skip;
+    if (!::CopyFileW(wide_ptr(beside_this_program(to_wide(kit_file))), wide_ptr(package), TRUE)) {
+        return failed((std::string("cannot copy ") + kit_file).c_str(), ::GetLastError());
+    }
+    PackageHandle held;
+    const std::string answer = publisher_check(package, held);
+    if (answer.empty()) return failed("accepted by verify_publisher");
+    return answer == decide_publisher(status, std::nullopt)->message ? Outcome{} : failed("refused: " + answer);
+}
+
+// The vendor's package fetched from the download address by System32's curl.exe with the
+// program's own arguments, then checked and held as the program does it. The release's canary:
+// a renamed signer, a moved address or a changed package shows here before an employee meets it.
+Outcome vendor_package() {
+    std::optional<Outcome> skip = unless_windows("the test command has no network, and Wine no curl.exe", 0);
+    wchar_t root[MAX_PATH + 1] = {};
+    ::GetEnvironmentVariableW(L"SystemRoot", root, MAX_PATH + 1);
+    WorkPaths paths = compose_work_paths(reinterpret_cast<const char16_t*>(root), 0);
+    if (skip || (skip = place_package(paths.package_path))) return *skip;
+    // In a hidden console of its own, so its progress bar stays off the kit's lines.
+    const Outcome fetched = run_hidden(curl_command(paths), 600000);
+    if (fetched.verdict != PASSED) return {INCOMPLETE, "curl.exe: " + fetched.reason};
+    PackageHandle held;
+    if (const std::string answer = publisher_check(paths.package_path, held); !answer.empty()) {
+        return failed("refused: " + answer);
+    }
+    const DWORD all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const DWORD writing = test_support::open_error(paths.package_path, GENERIC_WRITE, all);
+    const DWORD reading = test_support::open_error(paths.package_path, GENERIC_READ, all);
+    if (writing == ERROR_SHARING_VIOLATION && reading == ERROR_SUCCESS) return {};
+    return failed("accepted, but not held read-shared: another open for writing gave error " +
+                  std::to_string(writing) + ", one for reading error " + std::to_string(reading));
+}
+
 // One of the Windows test programs, its results in logs\, ended if it runs too long. It gets
 // a hidden console of its own and no standard handles from here: a console test needs its
 // standard handles to follow the console it opens.
@@ -698,6 +765,16 @@ int wmain(int argc, wchar_t** argv) {
         {"OBJ_DONT_REPARSE still in force after the link and removal checks", dont_reparse_in_force},
         {"log path in the temporary directory from GetTempPath2W", log_path},
         {"child writes through the handles it was given, and finds no other of ours", child_handles},
+        {"unsigned package refused", [] { return package_refused("unsigned.msi", TRUST_E_NOSIGNATURE, nullptr); }},
+        {"package signed under an unknown root refused", [] {
+             return package_refused("untrusted-root.msi", CERT_E_CHAINING,
+                                    "Wine does not judge the chain of a SHA-256 signing certificate");
+         }},
+        {"package changed after signing refused", [] {
+             return package_refused("changed-payload.msi", TRUST_E_BAD_DIGEST,
+                                    "Wine does not check an MSI's content against its signature");
+         }},
+        {"vendor package downloaded, accepted and held read-shared", vendor_package},
         {"child process runner and error texts (platform_windows_tests.exe)",
          [] { return test_program("platform_windows_tests"); }},
         {"console output (ui_windows_tests.exe)", [] { return test_program("ui_windows_tests"); }},
