@@ -29,35 +29,54 @@ run_kit() {
     sed -i 's/\r$//' "$work/output"
 }
 
-run_kit
-wine="Wine cannot make links"
-cat >"$work/expected" <<EOF2
-skipped work directory protected, full control for SYSTEM and Administrators only: \
-Wine does not keep a folder's security descriptor
-skipped junction inside the work directory removed as a link: $wine
-skipped directory symbolic link inside the work directory removed as a link: $wine
-skipped file symbolic link inside the work directory removed as a link: $wine
-skipped junction at the work directory's name refused, left as it stands: $wine
-skipped directory symbolic link at the work directory's name refused, left as it stands: $wine
-skipped file symbolic link at the work directory's name refused, left as it stands: $wine
-skipped junction to a missing folder at the work directory's name refused, nothing made where it led: $wine
-skipped standard user's folder at the work directory's name, a file in it under an oplock, refused at once: $wine
-skipped hard link to a read-only file outside stops the fallback removal, the file unchanged: \
-the removal's tests take this road under Wine
-skipped open and read-only files removed at once (FileDispositionInfoEx): Wine refuses FileDispositionInfoEx
-skipped OBJ_DONT_REPARSE still in force after the link and removal checks: $wine
-skipped log path in the temporary directory from GetTempPath2W: Wine 8 does not export GetTempPath2W
-skipped child writes through the handles it was given, and finds no other of ours: \
-Wine hands a child the standard handles even when they are not inherited
-passed  unsigned package refused
-skipped package signed under an unknown root refused: Wine does not judge the chain of a SHA-256 signing certificate
-skipped package changed after signing refused: Wine does not check an MSI's content against its signature
-skipped vendor package downloaded, accepted and held read-shared: the test command has no network, and Wine no curl.exe
-passed  child process runner and error texts (platform_windows_tests.exe)
-passed  console output (ui_windows_tests.exe)
-passed  work area and removal (work_area_windows_tests.exe)
-4 passed, 0 failed, 17 skipped, 0 incomplete
+# Each check | what it gives under Wine | what it gives on Windows' roads under Wine, with Wine
+# detection switched off: Wine cannot change a token's default owner, the scratch folder lacks
+# POSIX deletion, the process the symbolic-link privilege; Wine's trust provider accepts the two
+# packages Windows refuses, and Wine has no curl.exe.
+wine="skipped Wine cannot make links"
+scratch="incomplete the kit's scratch folder is not on a local fixed volume that supports POSIX deletion"
+privilege="incomplete no privilege to create symbolic links, even after enabling it"
+checks=$(cat <<EOF2
+work directory protected, full control for SYSTEM and Administrators only|skipped Wine does not keep a folder's \
+security descriptor|failed cannot act with the user as the default owner
+junction inside the work directory removed as a link|$wine|$scratch
+directory symbolic link inside the work directory removed as a link|$wine|$privilege
+file symbolic link inside the work directory removed as a link|$wine|$privilege
+junction at the work directory's name refused, left as it stands|$wine|$scratch
+directory symbolic link at the work directory's name refused, left as it stands|$wine|$privilege
+file symbolic link at the work directory's name refused, left as it stands|$wine|$privilege
+junction to a missing folder at the work directory's name refused, nothing made where it led|$wine|$scratch
+standard user's folder at the work directory's name, a file in it under an oplock, refused at once|$wine|$scratch
+hard link to a read-only file outside stops the fallback removal, the file unchanged|skipped the removal's tests \
+take this road under Wine|$scratch
+open and read-only files removed at once (FileDispositionInfoEx)|skipped Wine refuses FileDispositionInfoEx|$scratch
+OBJ_DONT_REPARSE still in force after the link and removal checks|$wine|$scratch
+log path in the temporary directory from GetTempPath2W|skipped Wine 8 does not export GetTempPath2W|incomplete \
+this Windows has no GetTempPath2W
+child writes through the handles it was given, and finds no other of ours|skipped Wine hands a child the standard \
+handles even when they are not inherited|$scratch
+unsigned package refused|passed|passed
+package signed under an unknown root refused|skipped Wine does not judge the chain of a SHA-256 signing \
+certificate|failed accepted by verify_publisher
+package changed after signing refused|skipped Wine does not check an MSI's content against its \
+signature|failed accepted by verify_publisher
+vendor package downloaded, accepted and held read-shared|skipped the test command has no network, and Wine no \
+curl.exe|incomplete curl.exe: cannot start it (error 2)
+child process runner and error texts (platform_windows_tests.exe)|passed|passed
+console output (ui_windows_tests.exe)|passed|passed
+work area and removal (work_area_windows_tests.exe)|passed|passed
 EOF2
+)
+# The kit's lines for column $1 of the table, and its summary, in $work/expected.
+expect_column() {
+    awk -F '|' -v column="$1" '{
+        verdict = $column; sub(/ .*/, "", verdict); reason = substr($column, length(verdict) + 2); ++count[verdict]
+        printf "%-7s %s%s\n", verdict, $1, reason == "" ? "" : ": " reason
+    } END {
+        printf "%d passed, %d failed, %d skipped, %d incomplete\n", count["passed"], count["failed"],
+            count["skipped"], count["incomplete"]
+    }' <<<"$checks" >"$work/expected"
+}
 expect_lines() {
     diff "$work/expected" "$work/output" >&2 || {
         cat "$work/errors" >&2
@@ -65,42 +84,15 @@ expect_lines() {
         fail "the kit's lines differ (above)"
     }
 }
+
+run_kit
+expect_column 2
 expect_lines
 [ "$code" -eq 0 ] || fail "exit code $code after a run without failures"
 
-# Wine cannot change a token's default owner; the scratch folder lacks POSIX deletion, the
-# process the symbolic-link privilege; Wine's trust provider accepts the two packages Windows
-# refuses, and Wine has no curl.exe.
 export VELBRO_CHECKS_NOT_WINE=1
 run_kit
-scratch="the kit's scratch folder is not on a local fixed volume that supports POSIX deletion"
-privilege="no privilege to create symbolic links, even after enabling it"
-cat >"$work/expected" <<EOF2
-failed  work directory protected, full control for SYSTEM and Administrators only: \
-cannot act with the user as the default owner
-incomplete junction inside the work directory removed as a link: $scratch
-incomplete directory symbolic link inside the work directory removed as a link: $privilege
-incomplete file symbolic link inside the work directory removed as a link: $privilege
-incomplete junction at the work directory's name refused, left as it stands: $scratch
-incomplete directory symbolic link at the work directory's name refused, left as it stands: $privilege
-incomplete file symbolic link at the work directory's name refused, left as it stands: $privilege
-incomplete junction to a missing folder at the work directory's name refused, nothing made where it led: $scratch
-incomplete standard user's folder at the work directory's name, a file in it under an oplock, refused at once: \
-$scratch
-incomplete hard link to a read-only file outside stops the fallback removal, the file unchanged: $scratch
-incomplete open and read-only files removed at once (FileDispositionInfoEx): $scratch
-incomplete OBJ_DONT_REPARSE still in force after the link and removal checks: $scratch
-incomplete log path in the temporary directory from GetTempPath2W: this Windows has no GetTempPath2W
-incomplete child writes through the handles it was given, and finds no other of ours: $scratch
-passed  unsigned package refused
-failed  package signed under an unknown root refused: accepted by verify_publisher
-failed  package changed after signing refused: accepted by verify_publisher
-incomplete vendor package downloaded, accepted and held read-shared: curl.exe: cannot start it (error 2)
-passed  child process runner and error texts (platform_windows_tests.exe)
-passed  console output (ui_windows_tests.exe)
-passed  work area and removal (work_area_windows_tests.exe)
-4 passed, 3 failed, 0 skipped, 14 incomplete
-EOF2
+expect_column 3
 expect_lines
 [ "$code" -eq 1 ] || fail "exit code $code after a run with failed checks"
 run_kit "open and" "log path" "console"
