@@ -9,6 +9,10 @@ prefix=$1
 shift
 export WINEPREFIX=$prefix WINEARCH=win64 WINEDEBUG=${WINEDEBUG:--all}
 export PATH=/usr/lib/wine:$PATH
+# Wine makes Unix file names in the locale's character set, ASCII when none is set: the tests'
+# scratch folders ("velbro æøå …") could not be made. So a UTF-8 locale of our own whatever the
+# caller's, and results that do not depend on it: LC_ALL outranks LANG and every other LC_*.
+export LC_ALL=C.UTF-8
 # Keep Wine from offering to download its browser and .NET runtimes.
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 mkdir -p "$prefix"

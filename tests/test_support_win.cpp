@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 
 namespace velbro::test_support {
 namespace {
@@ -157,9 +158,15 @@ ScratchFolder::ScratchFolder() {
                                                   std::to_string(++serial));
         created = ::CreateDirectoryW(wide_ptr(folder_), nullptr);
     } while (!created && ::GetLastError() == ERROR_ALREADY_EXISTS);
+    // GoogleTest catches it and fails this test alone with the line; an abort would end the
+    // program without its summary.
     if (temp.empty() || !created) {
-        std::fprintf(stderr, "cannot create %s (error %lu)\n", to_utf8(folder_).c_str(), ::GetLastError());
-        std::abort();
+        const DWORD error = ::GetLastError();
+        throw std::runtime_error("cannot create the scratch folder " + to_utf8(folder_) + " (error " +
+                                 std::to_string(error) + ")" +
+                                 (running_under_wine() ? "; likely cause: Wine runs without a UTF-8 locale and "
+                                                         "cannot make non-ASCII names (cmake/wine-run.sh sets one)"
+                                                       : ""));
     }
 }
 

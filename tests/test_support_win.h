@@ -45,7 +45,8 @@ NativePath temp_dir();
 
 // A new, empty folder in the temporary directory, its name with a space and non-ASCII letters.
 // At the end it is deleted with everything in it, read-only entries too, by plain Windows
-// calls (not by the product's removal, which tests of the removal check).
+// calls (not by the product's removal, which tests of the removal check). A folder that cannot
+// be made fails the test.
 class ScratchFolder {
 public:
     ScratchFolder();
