@@ -288,6 +288,13 @@ DWORD make_link(Link kind, const NativePath& link, const NativePath& target) {
     return set ? ERROR_SUCCESS : ::GetLastError();
 }
 
+// A folder outside the work directory holding canary.txt, which no check may change; false
+// with the error as the last error when it cannot be made.
+bool make_canary(const NativePath& canary) {
+    UniqueHandle file;
+    return ::CreateDirectoryW(wide_ptr(canary), nullptr) && create_file(file, canary + u"\\canary.txt", "canary");
+}
+
 // Empty when the work area's preparation refused, with error 183, to work where something
 // already stood at the work directory's name; what is wrong otherwise.
 std::string refusal_fault(const Result<WorkPaths>& area, const NativePath& work_dir) {
@@ -308,13 +315,8 @@ Outcome link_check() {
     if (auto skip = unless_windows("Wine cannot make links", kind == Link::junction ? SCRATCH : SCRATCH | SYMLINKS)) {
         return *skip;
     }
-    const NativePath canary = scratch("canary-");
-    const NativePath canary_file = canary + u"\\canary.txt";
-    UniqueHandle canary_handle;
-    if (!::CreateDirectoryW(wide_ptr(canary), nullptr) ||
-        !create_file(canary_handle, canary_file, "canary")) {
-        return failed("cannot make the canary", ::GetLastError());
-    }
+    const NativePath canary = scratch("canary-"), canary_file = canary + u"\\canary.txt";
+    if (!make_canary(canary)) return failed("cannot make the canary", ::GetLastError());
     const Result<WorkPaths> area = prepare_work_area();
     if (!area.ok()) return failed("prepare_work_area: " + area.error().message);
     const Made work{area.value().work_dir};
@@ -324,20 +326,17 @@ Outcome link_check() {
     const NativePath missing = canary + u"\\missing";
     const DWORD error = make_link(kind, link, dangling ? missing : kind == Link::file_symlink ? canary_file : canary);
     if (error != ERROR_SUCCESS) return failed("cannot make the link", error);
+    // A link, leading where it was made to lead.
     const auto leads_to_canary = [&] {
-        return dangling ? ::GetFileAttributesW(wide_ptr(missing)) == INVALID_FILE_ATTRIBUTES
-                        : read_file(kind == Link::file_symlink ? link : link + u"\\canary.txt") == "canary";
+        return (::GetFileAttributesW(wide_ptr(link)) & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+               (dangling ? ::GetFileAttributesW(wide_ptr(missing)) == INVALID_FILE_ATTRIBUTES
+                         : read_file(kind == Link::file_symlink ? link : link + u"\\canary.txt") == "canary");
     };
-    if ((::GetFileAttributesW(wide_ptr(link)) & FILE_ATTRIBUTE_REPARSE_POINT) == 0 || !leads_to_canary()) {
-        return failed("the link was made but does not lead where it should");
-    }
+    if (!leads_to_canary()) return failed("the link was made but does not lead where it should");
     if (at_work_dir_name) {
-        if (const std::string fault = refusal_fault(prepare_work_area(), work.path); !fault.empty()) {
-            return failed(fault);
-        }
-        if ((::GetFileAttributesW(wide_ptr(link)) & FILE_ATTRIBUTE_REPARSE_POINT) == 0 || !leads_to_canary()) {
-            return failed("the link at the name was changed");
-        }
+        const std::string fault = refusal_fault(prepare_work_area(), work.path);
+        if (!fault.empty()) return failed(fault);
+        if (!leads_to_canary()) return failed("the link at the name was changed");
     }
     const DWORD removal = remove_dir_tree(windows_file_operations(), work.path);
     if (removal) return failed("the removal failed", removal);
@@ -354,11 +353,7 @@ Outcome link_check() {
 Outcome held_plant_at_name() {
     if (auto skip = unless_windows("Wine cannot make links", SCRATCH)) return *skip;
     const NativePath canary = scratch("canary-");
-    UniqueHandle canary_file;
-    if (!::CreateDirectoryW(wide_ptr(canary), nullptr) ||
-        !create_file(canary_file, canary + u"\\canary.txt", "canary")) {
-        return failed("cannot make the canary", ::GetLastError());
-    }
+    if (!make_canary(canary)) return failed("cannot make the canary", ::GetLastError());
     const Result<WorkPaths> area = prepare_work_area();
     if (!area.ok()) return failed("prepare_work_area: " + area.error().message);
     const Made work{area.value().work_dir};
