@@ -1,5 +1,5 @@
-// The handful of file operations that removing the work directory and making it afresh are
-// built on. The decisions of both are written against this interface and are Windows-free;
+// The handful of file operations that making the work directory and removing it are built
+// on. The decisions of both are written against this interface and are Windows-free;
 // the Windows side implements it over the file calls themselves (file_operations_win.h).
 // The numbers are Windows' own, checked against its headers there; they are spelled in lower
 // case because windows.h makes the upper-case names macros.

@@ -1,9 +1,8 @@
 // Creating the work area and removing it, with Windows' own calls; how it is removed is
-// decided in tree_removal.cpp. What stands at the work directory's name is decided in
-// work_dir_creation.cpp: a directory or a link there is removed (a link as the
-// link) and the directory made afresh with its own descriptor; a plain file there ends the
-// step. When the temporary directory cannot be found, the step removes the work directory
-// again itself, so a failed step leaves nothing for the flow to remove.
+// decided in tree_removal.cpp, how it is made in work_dir_creation.cpp: anything that already
+// stands at the work directory's name ends the step and is left as it is. When the temporary
+// directory cannot be found, the step removes the work directory again itself, so a failed
+// step leaves nothing for the flow to remove.
 #include "acquire/work_area/work_area_win.h"
 
 #include <optional>

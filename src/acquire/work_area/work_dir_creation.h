@@ -13,7 +13,7 @@ namespace velbro {
 // failing creation.
 std::uint32_t create_dir_tree(FileOperations& files, const NativePath& path);
 
-// Makes `work_dir` afresh with the work directory's descriptor, its missing ancestors with
+// Makes `work_dir`, new, with the work directory's descriptor, its missing ancestors with
 // inherited rights, and confirms that what was made is a directory. Anything at its name (a
 // folder, a link, a file) is left exactly as it stands and ends it with the creation's error:
 // already_exists, or access_denied for an entry whose deletion is pending.
